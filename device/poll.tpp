@@ -88,8 +88,7 @@ bool pmbuspower_419<T, N>::RefreshStatus() {
     if (!QVRSPDevice::RefreshStatus()) return false;
 
     const auto now = boost::posix_time::second_clock::local_time();
-    if (!this->last_data_time_.is_special() &&
-        (now - this->last_data_time_).total_seconds() <= 1) {
+    if (!this->last_data_time_.is_special() && (now - this->last_data_time_).total_seconds() <= 1) {
         this->serial_cmd_ = 10;  // a round has just completed
         return false;
     }

@@ -61,10 +61,9 @@ bool pmbuspower_419<T, N>::Reset() {
 
     // Before the first round the data counts as infinitely old.
     const bool never = this->last_data_time_.is_special();
-    const long age =
-        never ? 0
-              : (boost::posix_time::second_clock::local_time() - this->last_data_time_)
-                    .total_seconds();
+    const long age = never ? 0
+                           : (boost::posix_time::second_clock::local_time() - this->last_data_time_)
+                                 .total_seconds();
     const bool lost = never || age >= kLinkLostSeconds;
 
     const auto found = this->alarm_level_.find(kCommAlarmId);
@@ -74,8 +73,8 @@ bool pmbuspower_419<T, N>::Reset() {
             std::cout << "data_id:" << this->DataId() << " reset from refreshstatus\n";
         else
             std::cout << "data_id:" << this->DataId() << " reset from rounddone\n";
-        this->CheckThresholdBool(level, kCommAlarmId, kCommAlarmId, kCommAlarmName,
-                                 kCommAlarmText, lost, 1);
+        this->CheckThresholdBool(level, kCommAlarmId, kCommAlarmId, kCommAlarmName, kCommAlarmText,
+                                 lost, 1);
     }
 
     if (!this->rule_values_.empty()) {
