@@ -124,7 +124,15 @@ int pmbuspower_419<T, N>::DeviceIoControl(int code, const void* in, int in_len, 
         Json::Value root;
         Json::Reader reader;
         const char* begin = in_len > 0 ? bytes : "";
-        if (!reader.parse(begin, begin + in_len, root)) return -1;
+        // The reader gives up on very deep nesting by throwing instead of
+        // failing; that is still a request it could not parse.
+        bool parsed = false;
+        try {
+            parsed = reader.parse(begin, begin + in_len, root);
+        } catch (const Json::Exception&) {
+            parsed = false;
+        }
+        if (!parsed) return -1;
         const Json::Value& request_json = root;
         const Json::Value& signal = request_json["signal_id"];
         if (!signal.isNull()) {

@@ -113,6 +113,7 @@ TEST_F(Control, ParameterRequestsThatSendNothing) {
         {"lone brace", "{", -1},
         {"empty text", "", -1},
         {"not JSON", "SetValue=53.5", -1},
+        {"nested beyond the reader's depth", std::string(5000, '['), -1},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.name);
