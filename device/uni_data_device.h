@@ -11,19 +11,8 @@
 #include <string>
 #include <utility>
 
+#include "config/threshold_rule.h"
 #include "host/qvr_device.h"
-
-// One level rule of the level-threshold mode: raised when the value crosses
-// `value`, cleared when it comes back to `recover_value`.
-struct ThresholdRule {
-    std::string alarm_id;
-    float value = 0.0f;
-    float recover_value = 0.0f;
-    bool active = false;
-    int level = 0;
-};
-
-using ThresholdRuleMap = std::map<std::string, ThresholdRule>;
 
 template <typename T, typename P, int N>
 class UniDataDevice : public P {
