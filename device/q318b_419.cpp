@@ -13,8 +13,14 @@
 template class UniDataDevice<q318b_419_Data_t, PMBusProtocol, kQ318bDataType>;
 template class pmbuspower_419<q318b_419_Data_t, kQ318bDataType>;
 
-q318b_419::q318b_419() { device_type_ = "q318b_419"; }
+q318b_419::q318b_419() {
+    device_type_ = "q318b_419";
+}
 
 q318b_419::~q318b_419() = default;
 
-void q318b_419::RunCheckThreshold() { pmbuspower_419::RunCheckThreshold(); }
+void q318b_419::RunCheckThreshold() {
+    pmbuspower_419::RunCheckThreshold();
+    DeviceAlarmSink<q318b_419> sink(*this);
+    RunModelAlarms(data_, has_ac, alarm_seq_, sink);
+}
