@@ -133,6 +133,13 @@ void PortController::Start() {
     OpenNow();
 }
 
+void PortController::PollNow(PMBusProtocol& dev) {
+    Slot* s = Find(dev);
+    if (s == nullptr) return;
+    s->next_poll = loop_.Now();
+    Kick();
+}
+
 void PortController::Stop() {
     started_ = false;
     for (auto& s : slots_) loop_.Cancel(s->reset_timer);

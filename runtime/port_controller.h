@@ -92,6 +92,9 @@ class PortController : public QVRController {
     // Opens the port and starts the timers; polls begin at once.
     void Start();
     void Stop();
+    // Polls `dev` as soon as the line is free instead of at its next
+    // interval (an operator's "poll now").
+    void PollNow(PMBusProtocol& dev);
 
     bool PortOpen() const { return port_ && port_->IsOpen() && !connecting_; }
     bool LineBusy() const { return exchange_.has_value(); }
