@@ -429,8 +429,9 @@ TEST(WirePort, ChainRunsOverTcpToASerialServer) {
     rt::TcpListener listener;
     std::string err;
     ASSERT_TRUE(listener.Listen(0, &err)) << err;
-    FarEnd far(loop);
+    // The connection outlives the far end that watches it.
     std::unique_ptr<rt::FdTransport> conn;
+    FarEnd far(loop);
     loop.Watch(listener.fd(), [&](short) {
         const int fd = listener.Accept();
         if (fd < 0) return;
