@@ -1,0 +1,507 @@
+#include "runtime/port_controller.h"
+
+#include <poll.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "host/qvr_device.h"
+
+namespace rt {
+
+namespace {
+
+constexpr Duration kMaxBackoff = std::chrono::seconds(60);
+
+// Characters of a whole frame around `info_bytes` of INFO.
+size_t FrameChars(size_t info_bytes) {
+    return 2 + wire::kHeaderChars + 2 * info_bytes + 4;
+}
+
+// A generous guess at the reply to a command before one has been seen:
+// full-size sites (40 modules, two DC groups, every user value) fit in it.
+size_t DefaultReplyChars(uint8_t cid1, uint8_t cid2) {
+    if (cid1 == 0x41 && cid2 == 0x41) return FrameChars(6 + 40 * (4 + 1 + 7 * 4));
+    if (cid1 == 0x41 && (cid2 == 0x43 || cid2 == 0x44)) return FrameChars(2 + 40 * 11);
+    if (cid1 == 0x42 && cid2 == 0x41) return FrameChars(2 + 2 * (9 + 9 + 1 + 1 + 27 * 4));
+    if (cid1 == 0x42 && cid2 == 0x44) return FrameChars(2 + 2 * (1 + 11 + 88));
+    if (cid1 == 0x40) return FrameChars(3 + 2 * (16 + 2 + 8 * 4) + 12);
+    return FrameChars(32);
+}
+
+Duration WireTime(size_t chars, int baud) {
+    if (baud <= 0) baud = 9600;
+    // Ten bits a character: start, eight data bits, stop.
+    return std::chrono::duration_cast<Duration>(
+        std::chrono::microseconds(static_cast<int64_t>(chars) * 10 * 1000000 / baud));
+}
+
+}  // namespace
+
+PortController::PortController(EventLoop& loop, TransportFactory factory)
+    : loop_(loop), factory_(std::move(factory)), services_(std::make_shared<QVRController>()) {
+    log = [](const std::string& m) { std::fprintf(stderr, "%s\n", m.c_str()); };
+}
+
+PortController::~PortController() {
+    Stop();
+}
+
+void PortController::SetServices(std::shared_ptr<QVRController> services) {
+    services_ = services ? std::move(services) : std::make_shared<QVRController>();
+}
+
+PortController::Slot* PortController::Find(const QVRVDevice& dev) {
+    for (auto& s : slots_)
+        if (s->dev == &dev) return s.get();
+    return nullptr;
+}
+
+const PortController::Slot* PortController::Find(const QVRVDevice& dev) const {
+    for (const auto& s : slots_)
+        if (s->dev == &dev) return s.get();
+    return nullptr;
+}
+
+void PortController::AddDevice(PMBusProtocol& dev, const DeviceSchedule& schedule) {
+    if (Find(dev) != nullptr) return;
+    auto s = std::make_unique<Slot>();
+    s->dev = &dev;
+    s->schedule = schedule;
+    s->next_poll = loop_.Now();
+    Slot& ref = *s;
+    slots_.push_back(std::move(s));
+    if (started_) {
+        ArmReset(ref);
+        Kick();
+    }
+}
+
+void PortController::RemoveDevice(PMBusProtocol& dev) {
+    auto it =
+        std::find_if(slots_.begin(), slots_.end(), [&](const auto& s) { return s->dev == &dev; });
+    if (it == slots_.end()) return;
+    loop_.Cancel((*it)->reset_timer);
+    slots_.erase(it);
+    pending_.erase(std::remove_if(pending_.begin(), pending_.end(),
+                                  [&](const Pending& p) { return p.dev == &dev; }),
+                   pending_.end());
+    if (exchange_ && exchange_->dev == &dev) {
+        exchange_.reset();
+        loop_.Cancel(reply_timer_);
+        replies_.Drop();
+        Kick();
+    }
+}
+
+const LinkStats& PortController::Stats(const PMBusProtocol& dev) const {
+    static const LinkStats none;
+    const Slot* s = Find(dev);
+    return s != nullptr ? s->stats : none;
+}
+
+int PortController::Baud() const {
+    return slots_.empty() ? 9600 : slots_.front()->dev->baud_rate_;
+}
+
+Duration PortController::ReplyTimeout(const PMBusProtocol& dev, uint8_t cid1, uint8_t cid2) const {
+    const Slot* s = Find(dev);
+    const DeviceSchedule sched = s != nullptr ? s->schedule : DeviceSchedule();
+    if (sched.reply_timeout > Duration::zero()) return sched.reply_timeout;
+    size_t chars = DefaultReplyChars(cid1, cid2);
+    if (s != nullptr) {
+        auto it = s->reply_chars.find(static_cast<uint16_t>(cid1 << 8 | cid2));
+        // A site does not change size much between rounds; leave room for
+        // a module or a DC group more.
+        if (it != s->reply_chars.end()) chars = it->second + it->second / 4 + 64;
+    }
+    return sched.turnaround + WireTime(chars, dev.baud_rate_);
+}
+
+// ---------------------------------------------------------------- port
+
+void PortController::Start() {
+    if (started_) return;
+    started_ = true;
+    backoff_ = std::chrono::seconds(1);
+    for (auto& s : slots_) {
+        s->next_poll = loop_.Now();
+        ArmReset(*s);
+    }
+    OpenNow();
+}
+
+void PortController::PollNow(PMBusProtocol& dev) {
+    Slot* s = Find(dev);
+    if (s == nullptr) return;
+    s->next_poll = loop_.Now();
+    Kick();
+}
+
+void PortController::Stop() {
+    started_ = false;
+    for (auto& s : slots_) loop_.Cancel(s->reset_timer);
+    loop_.Cancel(reopen_timer_);
+    loop_.Cancel(kick_timer_);
+    loop_.Cancel(reply_timer_);
+    kick_at_ = TimePoint::max();
+    if (port_) {
+        if (port_->fd() >= 0) loop_.Unwatch(port_->fd());
+        port_->Close();
+    }
+    exchange_.reset();
+    pending_.clear();
+    out_.clear();
+    replies_.Drop();
+}
+
+void PortController::OpenNow() {
+    reopen_timer_ = 0;
+    if (!started_) return;
+    if (!port_) port_ = factory_(Baud());
+    std::string err;
+    if (!port_ || !port_->Open(&err)) {
+        Emit({LinkEvent::Kind::kOpenFailed, 0, wire::FrameError::kNone, 0, err});
+        if (log) log("port " + (port_ ? port_->Name() : std::string("?")) + ": " + err);
+        reopen_timer_ = loop_.After(backoff_, [this] { OpenNow(); });
+        backoff_ = std::min<Duration>(backoff_ * 2, kMaxBackoff);
+        return;
+    }
+    connecting_ = port_->Connecting();
+    loop_.Watch(
+        port_->fd(), [this](short ev) { OnIo(ev); }, connecting_);
+    if (!connecting_) OnPortReady();
+}
+
+void PortController::OnPortReady() {
+    connecting_ = false;
+    backoff_ = std::chrono::seconds(1);
+    loop_.WantWrite(port_->fd(), !out_.empty());
+    Emit({LinkEvent::Kind::kOpened, 0, wire::FrameError::kNone, 0, port_->Name()});
+    Kick();
+}
+
+void PortController::LosePort(const std::string& why) {
+    if (!port_ || !port_->IsOpen()) return;
+    const std::string name = port_->Name();
+    loop_.Unwatch(port_->fd());
+    port_->Close();
+    connecting_ = false;
+    out_.clear();
+    replies_.Drop();
+    pending_.clear();
+    loop_.Cancel(reply_timer_);
+    Emit({LinkEvent::Kind::kLost, 0, wire::FrameError::kNone, 0, why});
+    if (log) log("port " + name + " lost: " + why);
+    if (exchange_) {
+        PMBusProtocol* dev = exchange_->dev;
+        exchange_.reset();
+        if (Slot* s = Find(*dev)) {
+            ++s->stats.process_errors;
+            ++s->stats.abandoned;
+        }
+        dev->process_error();
+    }
+    if (started_) {
+        reopen_timer_ = loop_.After(backoff_, [this] { OpenNow(); });
+        backoff_ = std::min<Duration>(backoff_ * 2, kMaxBackoff);
+    }
+}
+
+void PortController::OnIo(short revents) {
+    if (connecting_) {
+        if ((revents & (POLLOUT | POLLERR | POLLHUP)) == 0) return;
+        std::string err;
+        if (!port_->FinishOpen(&err)) {
+            loop_.Unwatch(port_->fd());
+            port_->Close();
+            connecting_ = false;
+            Emit({LinkEvent::Kind::kOpenFailed, 0, wire::FrameError::kNone, 0, err});
+            if (log) log("port " + port_->Name() + ": " + err);
+            reopen_timer_ = loop_.After(backoff_, [this] { OpenNow(); });
+            backoff_ = std::min<Duration>(backoff_ * 2, kMaxBackoff);
+            return;
+        }
+        OnPortReady();
+        return;
+    }
+    if ((revents & POLLOUT) != 0) FlushOutput();
+    if ((revents & (POLLIN | POLLHUP | POLLERR)) != 0) ReadAvailable();
+}
+
+void PortController::ReadAvailable() {
+    uint8_t buf[4096];
+    while (port_ && port_->IsOpen()) {
+        const ssize_t n = port_->Read(buf, sizeof buf);
+        if (n == 0) {
+            LosePort("closed by the far end");
+            return;
+        }
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+            LosePort(std::strerror(errno));
+            return;
+        }
+        // The reply timeout restarts with every byte: a long reply at a low
+        // baud rate is slow, not lost.
+        if (exchange_) ArmTimeout();
+        reply_batch_.clear();
+        const uint8_t adr = exchange_ ? exchange_->dev->address_ : 0;
+        replies_.Feed(buf, static_cast<size_t>(n), wire::Address(adr), &reply_batch_);
+        std::vector<wire::Reply> batch;
+        batch.swap(reply_batch_);
+        for (const auto& r : batch) HandleReply(r);
+    }
+}
+
+void PortController::Transmit(const std::string& frame) {
+    out_ += frame;
+    FlushOutput();
+}
+
+void PortController::FlushOutput() {
+    if (!PortOpen()) return;
+    while (!out_.empty()) {
+        const ssize_t n = port_->Write(reinterpret_cast<const uint8_t*>(out_.data()), out_.size());
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+            LosePort(std::strerror(errno));
+            return;
+        }
+        out_.erase(0, static_cast<size_t>(n));
+    }
+    loop_.WantWrite(port_->fd(), !out_.empty());
+}
+
+// ---------------------------------------------------------------- exchanges
+
+bool PortController::MayPoll(QVRSPDevice&) {
+    return PortOpen() && !exchange_ && pending_.empty();
+}
+
+bool PortController::OpenPort(QVRSPDevice&) {
+    // The host owns the port; a device asking for it finds it open, or
+    // learns that it is not (the reopen timer is already running).
+    return PortOpen();
+}
+
+bool PortController::ClosePort(QVRSPDevice&) {
+    return true;
+}
+
+bool PortController::SendData(QVRSPDevice&, const uint8_t* data, size_t len) {
+    if (!PortOpen() || (len > 0 && data == nullptr)) return false;
+    Transmit(std::string(reinterpret_cast<const char*>(data), len));
+    return true;
+}
+
+bool PortController::SendCommand(PMBusProtocol& dev, uint8_t cid1, uint8_t cid2,
+                                 const uint8_t* info, size_t len) {
+    if (!PortOpen() || Find(dev) == nullptr) return false;
+    std::string frame = wire::EncodeCommand(wire::Version(dev.protocol_ver_),
+                                            wire::Address(dev.address_), cid1, cid2, info, len);
+    if (frame.empty()) return false;
+    if (exchange_) {
+        // A control request between two exchanges of a round waits for the
+        // line to be free.
+        pending_.push_back({&dev, cid1, cid2, std::move(frame)});
+        return true;
+    }
+    Begin(dev, cid1, cid2, std::move(frame));
+    return true;
+}
+
+void PortController::ApplyProtocolSetting(PMBusProtocol& dev, const Json::Value& setting) {
+    services_->ApplyProtocolSetting(dev, setting);
+}
+
+void PortController::Begin(PMBusProtocol& dev, uint8_t cid1, uint8_t cid2, std::string frame) {
+    Slot* s = Find(dev);
+    ++s->stats.commands;
+    replies_.Drop();
+    exchange_ = Exchange{&dev, cid1, cid2, std::move(frame), 1};
+    Transmit(exchange_->frame);
+    if (exchange_) ArmTimeout();
+}
+
+void PortController::ArmTimeout() {
+    loop_.Cancel(reply_timer_);
+    reply_timer_ = loop_.After(ReplyTimeout(*exchange_->dev, exchange_->cid1, exchange_->cid2),
+                               [this] { OnTimeout(); });
+}
+
+void PortController::OnTimeout() {
+    reply_timer_ = 0;
+    if (!exchange_) return;
+    if (Slot* s = Find(*exchange_->dev)) ++s->stats.timeouts;
+    replies_.Drop();
+    Fail(wire::FrameError::kNone, 0, true);
+}
+
+void PortController::HandleReply(const wire::Reply& r) {
+    if (!exchange_) return;  // nobody asked: a late or repeated reply
+    if (r.error != wire::FrameError::kNone) {
+        Fail(r.error, r.rtn, false);
+        return;
+    }
+    Exchange ex = std::move(*exchange_);
+    exchange_.reset();
+    loop_.Cancel(reply_timer_);
+    Slot* s = Find(*ex.dev);
+    ++s->stats.replies;
+    const size_t chars = FrameChars(r.reply_frame.size() - 6);
+    size_t& seen = s->reply_chars[static_cast<uint16_t>(ex.cid1 << 8 | ex.cid2)];
+    seen = std::max(seen, chars);
+    ex.dev->reply_frame_ = r.reply_frame;
+    // The device sends its next command from here, straight onto the line.
+    ex.dev->process_payload();
+    if (!exchange_) EndChain(*ex.dev, false);
+}
+
+void PortController::Fail(wire::FrameError error, uint8_t rtn, bool timeout) {
+    PMBusProtocol* dev = exchange_->dev;
+    Slot* s = Find(*dev);
+    LinkEvent ev{timeout ? LinkEvent::Kind::kTimeout : LinkEvent::Kind::kRejected,
+                 dev->DataId(),
+                 error,
+                 rtn,
+                 {}};
+    char cmd[8];
+    std::snprintf(cmd, sizeof cmd, "%02X %02X", exchange_->cid1, exchange_->cid2);
+    if (timeout) {
+        ev.text = std::string("no reply to ") + cmd;
+    } else {
+        ++s->stats.rejected[static_cast<int>(error)];
+        ev.text = std::string("reply to ") + cmd + " rejected: " + wire::ToString(error);
+        if (error == wire::FrameError::kReturnCode) ev.text += " " + std::to_string(rtn);
+    }
+    Emit(ev);
+    Log(*s, "device " + std::to_string(dev->DataId()) + ": " + ev.text);
+    ++s->stats.process_errors;
+    dev->process_error();
+    if (!exchange_ || exchange_->dev != dev) return;
+    if (exchange_->attempts <= s->schedule.retries) {
+        ++exchange_->attempts;
+        ++s->stats.retries;
+        ++s->stats.commands;
+        replies_.Drop();
+        Transmit(exchange_->frame);
+        if (exchange_) ArmTimeout();
+        return;
+    }
+    loop_.Cancel(reply_timer_);
+    exchange_.reset();
+    ++s->stats.abandoned;
+    Emit({LinkEvent::Kind::kAbandoned, dev->DataId(), error, rtn, std::string(cmd)});
+    EndChain(*dev, true);
+}
+
+void PortController::EndChain(PMBusProtocol& dev, bool abandoned) {
+    Emit({LinkEvent::Kind::kChainEnd, dev.DataId(), wire::FrameError::kNone, 0,
+          abandoned ? "abandoned" : "done"});
+    Kick();
+}
+
+void PortController::Kick() {
+    if (in_kick_ || !started_) return;
+    in_kick_ = true;
+    while (PortOpen() && !exchange_) {
+        if (!pending_.empty()) {
+            Pending p = std::move(pending_.front());
+            pending_.pop_front();
+            Begin(*p.dev, p.cid1, p.cid2, std::move(p.frame));
+            continue;
+        }
+        const TimePoint now = loop_.Now();
+        Slot* due = nullptr;
+        for (auto& s : slots_)
+            if (s->next_poll <= now && (due == nullptr || s->next_poll < due->next_poll))
+                due = s.get();
+        if (due == nullptr) break;
+        // Rounds start on the interval, not on the end of the last round.
+        due->next_poll = std::max(due->next_poll + due->schedule.poll_interval, now);
+        polling_ = due->dev;
+        const bool sent = due->dev->RefreshStatus();
+        polling_ = nullptr;
+        if (sent) ++due->stats.polls;
+    }
+    in_kick_ = false;
+    TimePoint next = TimePoint::max();
+    for (auto& s : slots_) next = std::min(next, s->next_poll);
+    if (!exchange_ && next != TimePoint::max()) ScheduleKick(next);
+}
+
+void PortController::ScheduleKick(TimePoint when) {
+    if (kick_timer_ != 0 && kick_at_ <= when) return;
+    loop_.Cancel(kick_timer_);
+    kick_at_ = when;
+    kick_timer_ = loop_.At(when, [this] {
+        kick_timer_ = 0;
+        kick_at_ = TimePoint::max();
+        Kick();
+    });
+}
+
+void PortController::ArmReset(Slot& s) {
+    loop_.Cancel(s.reset_timer);
+    Slot* sp = &s;
+    s.reset_timer = loop_.After(s.schedule.reset_interval, [this, sp] {
+        ++sp->stats.resets;
+        sp->dev->Reset();
+        ArmReset(*sp);
+    });
+}
+
+void PortController::Log(Slot& s, const std::string& msg) {
+    if (!log) return;
+    const TimePoint now = loop_.Now();
+    if (s.last_log != TimePoint{} && now - s.last_log < log_every) {
+        ++s.unlogged;
+        return;
+    }
+    std::string line = msg;
+    if (s.unlogged > 0) line += " (" + std::to_string(s.unlogged) + " more since the last report)";
+    s.unlogged = 0;
+    s.last_log = now;
+    log(line);
+}
+
+void PortController::Emit(LinkEvent ev) {
+    if (on_event) on_event(ev);
+}
+
+// ---------------------------------------------------------------- services
+
+bool PortController::Publish(QVRVDevice& dev, int type, const uint8_t* data, size_t len,
+                             bool realtime) {
+    return services_->Publish(dev, type, data, len, realtime);
+}
+
+bool PortController::SaveHistory(QVRVDevice& dev, const uint8_t* data, size_t len) {
+    return services_->SaveHistory(dev, data, len);
+}
+
+void PortController::CheckThreshold(QVRVDevice& dev, const std::string& alarm_id,
+                                    const std::string& name, float value, int count) {
+    services_->CheckThreshold(dev, alarm_id, name, value, count);
+}
+
+void PortController::CheckThresholdBool(QVRVDevice& dev, int level, const std::string& key,
+                                        const std::string& alarm_id, const std::string& value_text,
+                                        const std::string& alarm_text, bool active,
+                                        uint16_t ordinal) {
+    services_->CheckThresholdBool(dev, level, key, alarm_id, value_text, alarm_text, active,
+                                  ordinal);
+}
+
+bool PortController::DoBatchCheckThreshold(QVRVDevice& dev, const std::vector<rule_value>& values) {
+    return services_->DoBatchCheckThreshold(dev, values);
+}
+
+bool PortController::CheckAOReport(QVRVDevice& dev, const std::string& key, float value) {
+    return services_->CheckAOReport(dev, key, value);
+}
+
+}  // namespace rt

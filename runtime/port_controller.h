@@ -1,0 +1,206 @@
+// The host's side of one line: the port (serial, TCP serial server or
+// pseudo-terminal), the frames on it and the timing of the devices that
+// share it by address.
+//
+// One exchange is on the line at a time. A device's round is a chain of
+// exchanges: RefreshStatus() sends the first command, and every reply that
+// passes the frame checks goes to process_payload(), which sends the next
+// one at once. A damaged reply, a reply with a non-zero RTN or no reply in
+// time never reaches the decoders: it is counted, process_error() is
+// called, and the command is sent again until the retries run out; then
+// the round is abandoned and the device is polled again at its next
+// interval. The host calls Reset() on its own timer so that a controller
+// that stays silent raises the communication alarm.
+//
+// Data and alarm services (publish, history, thresholds, analog reports)
+// are not the line's business: they go to a pluggable service controller,
+// so the runner can put its stores behind the same calls.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/qvr_controller.h"
+#include "runtime/event_loop.h"
+#include "runtime/frame_codec.h"
+#include "runtime/transport.h"
+
+namespace rt {
+
+struct DeviceSchedule {
+    Duration poll_interval = std::chrono::seconds(5);
+    // Zero: computed per command from the reply expected at the line's baud
+    // rate plus `turnaround`. Either way it restarts with every byte.
+    Duration reply_timeout = Duration::zero();
+    Duration turnaround = std::chrono::milliseconds(500);
+    int retries = 2;
+    Duration reset_interval = std::chrono::seconds(30);
+};
+
+struct LinkStats {
+    uint64_t commands = 0;                           // frames written, retries included
+    uint64_t replies = 0;                            // replies handed to process_payload()
+    uint64_t rejected[wire::kFrameErrorKinds] = {};  // by FrameError
+    uint64_t timeouts = 0;
+    uint64_t retries = 0;
+    uint64_t abandoned = 0;  // chains given up after the last retry
+    uint64_t polls = 0;      // RefreshStatus() calls that sent a command
+    uint64_t resets = 0;     // Reset() calls from the host's timer
+    uint64_t process_errors = 0;
+
+    uint64_t Rejected() const {
+        uint64_t n = 0;
+        for (auto v : rejected) n += v;
+        return n;
+    }
+};
+
+// What happened on a line, for whoever shows the link state.
+struct LinkEvent {
+    enum class Kind { kOpened, kOpenFailed, kLost, kRejected, kTimeout, kAbandoned, kChainEnd };
+    Kind kind;
+    unsigned int data_id = 0;
+    wire::FrameError error = wire::FrameError::kNone;
+    uint8_t rtn = 0;
+    std::string text;
+};
+
+class PortController : public QVRController {
+  public:
+    // Makes the port for a baud rate (the first device's baud_rate_).
+    using TransportFactory = std::function<std::unique_ptr<Transport>(int baud)>;
+
+    PortController(EventLoop& loop, TransportFactory factory);
+    ~PortController() override;
+
+    // Where publish, history, alarm and analog-report calls go; by default
+    // the base controller, which accepts and forgets them.
+    void SetServices(std::shared_ptr<QVRController> services);
+
+    // The device must have this controller as its QVRController and outlive
+    // its place here (RemoveDevice, or the controller's end).
+    void AddDevice(PMBusProtocol& dev, const DeviceSchedule& schedule);
+    void RemoveDevice(PMBusProtocol& dev);
+
+    // Opens the port and starts the timers; polls begin at once.
+    void Start();
+    void Stop();
+    // Polls `dev` as soon as the line is free instead of at its next
+    // interval (an operator's "poll now").
+    void PollNow(PMBusProtocol& dev);
+
+    bool PortOpen() const { return port_ && port_->IsOpen() && !connecting_; }
+    bool LineBusy() const { return exchange_.has_value(); }
+    const LinkStats& Stats(const PMBusProtocol& dev) const;
+    uint64_t stray_bytes() const { return replies_.stray_bytes(); }
+    Transport* port() { return port_.get(); }
+
+    // The reply timeout for a command of `dev` now.
+    Duration ReplyTimeout(const PMBusProtocol& dev, uint8_t cid1, uint8_t cid2) const;
+
+    std::function<void(const LinkEvent&)> on_event;
+    // Failure messages, at most one per device and `log_every`.
+    std::function<void(const std::string&)> log;
+    Duration log_every = std::chrono::seconds(60);
+
+    // QVRController: the line.
+    bool MayPoll(QVRSPDevice& dev) override;
+    bool OpenPort(QVRSPDevice& dev) override;
+    bool ClosePort(QVRSPDevice& dev) override;
+    bool SendData(QVRSPDevice& dev, const uint8_t* data, size_t len) override;
+    bool SendCommand(PMBusProtocol& dev, uint8_t cid1, uint8_t cid2, const uint8_t* info,
+                     size_t len) override;
+    void ApplyProtocolSetting(PMBusProtocol& dev, const Json::Value& setting) override;
+
+    // QVRController: services, passed on.
+    bool Publish(QVRVDevice& dev, int type, const uint8_t* data, size_t len,
+                 bool realtime) override;
+    bool SaveHistory(QVRVDevice& dev, const uint8_t* data, size_t len) override;
+    void CheckThreshold(QVRVDevice& dev, const std::string& alarm_id, const std::string& name,
+                        float value, int count) override;
+    void CheckThresholdBool(QVRVDevice& dev, int level, const std::string& key,
+                            const std::string& alarm_id, const std::string& value_text,
+                            const std::string& alarm_text, bool active, uint16_t ordinal) override;
+    bool DoBatchCheckThreshold(QVRVDevice& dev, const std::vector<rule_value>& values) override;
+    bool CheckAOReport(QVRVDevice& dev, const std::string& key, float value) override;
+
+  private:
+    struct Slot {
+        PMBusProtocol* dev;
+        DeviceSchedule schedule;
+        LinkStats stats;
+        TimePoint next_poll;
+        EventLoop::TimerId reset_timer = 0;
+        // Longest reply seen per command (cid1 << 8 | cid2), in characters.
+        std::map<uint16_t, size_t> reply_chars;
+        TimePoint last_log{};
+        uint64_t unlogged = 0;
+    };
+    struct Exchange {
+        PMBusProtocol* dev;
+        uint8_t cid1, cid2;
+        std::string frame;
+        int attempts;  // sends so far
+    };
+    struct Pending {
+        PMBusProtocol* dev;
+        uint8_t cid1, cid2;
+        std::string frame;
+    };
+
+    Slot* Find(const QVRVDevice& dev);
+    const Slot* Find(const QVRVDevice& dev) const;
+    int Baud() const;
+
+    void OpenNow();
+    void OnPortReady();
+    void LosePort(const std::string& why);
+    void OnIo(short revents);
+    void ReadAvailable();
+    void FlushOutput();
+    void Transmit(const std::string& frame);
+
+    void Begin(PMBusProtocol& dev, uint8_t cid1, uint8_t cid2, std::string frame);
+    void ArmTimeout();
+    void OnTimeout();
+    void HandleReply(const wire::Reply& r);
+    void Fail(wire::FrameError error, uint8_t rtn, bool timeout);
+    void EndChain(PMBusProtocol& dev, bool abandoned);
+    // Sends what waits, else polls a device that is due, else sets the timer
+    // for the next one.
+    void Kick();
+    void ScheduleKick(TimePoint when);
+    void ArmReset(Slot& s);
+    void Log(Slot& s, const std::string& msg);
+    void Emit(LinkEvent ev);
+
+    EventLoop& loop_;
+    TransportFactory factory_;
+    std::shared_ptr<QVRController> services_;
+    std::unique_ptr<Transport> port_;
+    bool started_ = false;
+    bool connecting_ = false;
+    Duration backoff_ = std::chrono::seconds(1);
+    EventLoop::TimerId reopen_timer_ = 0;
+    EventLoop::TimerId kick_timer_ = 0;
+    TimePoint kick_at_ = TimePoint::max();
+    EventLoop::TimerId reply_timer_ = 0;
+
+    std::vector<std::unique_ptr<Slot>> slots_;
+    std::optional<Exchange> exchange_;
+    std::deque<Pending> pending_;
+    PMBusProtocol* polling_ = nullptr;  // inside this device's RefreshStatus()
+    bool in_kick_ = false;
+    wire::ReplyAssembler replies_;
+    std::vector<wire::Reply> reply_batch_;
+    std::string out_;  // bytes not yet written
+};
+
+}  // namespace rt

@@ -1,0 +1,174 @@
+#include "sim/server.h"
+
+#include <poll.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+
+namespace sim {
+
+SimServer::SimServer(rt::EventLoop& loop, Scenario scenario)
+    : loop_(loop), ctl_(std::move(scenario)), started_(loop.Now()) {}
+
+SimServer::~SimServer() {
+    Stop();
+}
+
+rt::Duration SimServer::CharTime() const {
+    const int baud = ctl_.scenario().baud > 0 ? ctl_.scenario().baud : 9600;
+    return std::chrono::duration_cast<rt::Duration>(
+        std::chrono::nanoseconds(10'000'000'000LL / baud));
+}
+
+bool SimServer::ServePty(std::string* error) {
+    pty_ = std::make_unique<rt::PtyMaster>();
+    if (!pty_->Open(error)) return false;
+    Attach(*pty_);
+    return true;
+}
+
+bool SimServer::ServeTcp(uint16_t port, std::string* error) {
+    if (!listener_.Listen(port, error)) return false;
+    loop_.Watch(listener_.fd(), [this](short) { OnAccept(); });
+    return true;
+}
+
+void SimServer::Stop() {
+    loop_.Cancel(pump_timer_);
+    pump_timer_ = 0;
+    out_.clear();
+    if (line_ != nullptr && line_->fd() >= 0) loop_.Unwatch(line_->fd());
+    line_ = nullptr;
+    client_.reset();
+    if (pty_) pty_->Close();
+    if (listener_.fd() >= 0) loop_.Unwatch(listener_.fd());
+    listener_.Close();
+}
+
+std::string SimServer::Endpoint() const {
+    if (pty_) return pty_->slave_path();
+    return "127.0.0.1:" + std::to_string(listener_.port());
+}
+
+const std::string& SimServer::pty_path() const {
+    static const std::string none;
+    return pty_ ? pty_->slave_path() : none;
+}
+
+void SimServer::Attach(rt::Transport& t) {
+    line_ = &t;
+    frames_.Drop();
+    loop_.Watch(t.fd(), [this](short ev) {
+        if ((ev & POLLOUT) != 0) Pump();
+        if ((ev & (POLLIN | POLLHUP | POLLERR)) != 0) OnReadable();
+    });
+}
+
+void SimServer::OnAccept() {
+    const int fd = listener_.Accept();
+    if (fd < 0) return;
+    // One host at a time, as on a serial line: a new connection replaces
+    // the old one.
+    DropClient();
+    client_ = std::make_unique<rt::FdTransport>(fd, "tcp client");
+    Attach(*client_);
+}
+
+void SimServer::DropClient() {
+    if (!client_) return;
+    if (line_ == client_.get()) {
+        loop_.Unwatch(client_->fd());
+        line_ = nullptr;
+        out_.clear();
+    }
+    client_.reset();
+}
+
+void SimServer::OnReadable() {
+    uint8_t buf[4096];
+    std::vector<wire::FrameAssembler::Piece> pieces;
+    while (line_ != nullptr) {
+        const ssize_t n = line_->Read(buf, sizeof buf);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) {
+            if (client_ && line_ == client_.get()) DropClient();
+            return;
+        }
+        if (n < 0) break;
+        const rt::TimePoint now = loop_.Now();
+        if (!frames_.InFrame()) frame_start_ = now;
+        pieces.clear();
+        frames_.Feed(buf, static_cast<size_t>(n), &pieces);
+        const double t = std::chrono::duration<double>(now - started_).count();
+        for (const auto& p : pieces) {
+            ++stats_.commands;
+            const uint64_t cmd_chars = p.body.size() + 2;
+            stats_.chars_in += cmd_chars;
+            if (p.error != wire::FrameError::kNone) continue;
+            Response r = ctl_.Answer(p.body, t);
+            if (r.text.empty()) continue;
+            const auto& sc = ctl_.scenario();
+            rt::Duration delay = std::chrono::duration_cast<rt::Duration>(
+                std::chrono::duration<double, std::milli>(sc.turnaround_ms + r.extra_delay_ms));
+            rt::TimePoint start = now;
+            // On a real line the command is only complete when its last
+            // character has crossed it.
+            if (sc.pace) start = std::max(now, frame_start_ + WireTime(cmd_chars));
+            start = std::max(start, busy_until_) + delay;
+            stats_.turnaround += delay;
+            busy_until_ = sc.pace ? start + WireTime(r.text.size()) : start;
+            out_.push_back(Out{std::move(r.text), start, 0});
+        }
+    }
+    Pump();
+}
+
+void SimServer::Pump() {
+    loop_.Cancel(pump_timer_);
+    pump_timer_ = 0;
+    if (line_ == nullptr) return;
+    const bool pace = ctl_.scenario().pace;
+    const rt::Duration ct = CharTime();
+    while (!out_.empty()) {
+        Out& o = out_.front();
+        const rt::TimePoint now = loop_.Now();
+        if (now < o.start) {
+            pump_timer_ = loop_.At(o.start, [this] { Pump(); });
+            return;
+        }
+        size_t due = o.bytes.size();
+        if (pace) {
+            // Character k has fully arrived at start + (k + 1) character times.
+            const auto k = static_cast<size_t>((now - o.start) / ct);
+            due = std::min(due, k);
+        }
+        if (due > o.sent) {
+            const ssize_t w = line_->Write(
+                reinterpret_cast<const uint8_t*>(o.bytes.data()) + o.sent, due - o.sent);
+            if (w < 0) {
+                if (errno != EAGAIN && errno != EWOULDBLOCK) {
+                    out_.clear();
+                    return;
+                }
+                loop_.WantWrite(line_->fd(), true);
+                return;
+            }
+            loop_.WantWrite(line_->fd(), false);
+            o.sent += static_cast<size_t>(w);
+            stats_.chars_out += static_cast<uint64_t>(w);
+        }
+        if (o.sent == o.bytes.size()) {
+            ++stats_.replies;
+            out_.pop_front();
+            continue;
+        }
+        if (o.sent < due) {
+            loop_.WantWrite(line_->fd(), true);
+            return;
+        }
+        pump_timer_ = loop_.At(o.start + ct * static_cast<long>(o.sent + 1), [this] { Pump(); });
+        return;
+    }
+}
+
+}  // namespace sim

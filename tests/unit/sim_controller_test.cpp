@@ -1,0 +1,479 @@
+// The controller simulator: scenario files, reply layouts, control
+// commands, scripted events and faults, and its line (pacing, pseudo-
+// terminal, TCP).
+#include <gtest/gtest.h>
+#include <json/reader.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "runtime/event_loop.h"
+#include "runtime/frame_codec.h"
+#include "runtime/transport.h"
+#include "sim/controller.h"
+#include "sim/scenario.h"
+#include "sim/server.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+sim::Scenario Parse(const std::string& json) {
+    Json::Value root;
+    Json::CharReaderBuilder b;
+    std::string errs;
+    std::unique_ptr<Json::CharReader> r(b.newCharReader());
+    EXPECT_TRUE(r->parse(json.data(), json.data() + json.size(), &root, &errs)) << errs;
+    sim::Scenario s;
+    std::string err;
+    EXPECT_TRUE(sim::ParseScenario(root, &s, &err)) << err;
+    return s;
+}
+
+// The body of a command frame (between SOI and EOI).
+std::string Cmd(uint8_t cid1, uint8_t cid2, std::vector<uint8_t> info = {}, uint8_t adr = 1,
+                uint8_t ver = 0x20) {
+    const std::string f = wire::EncodeCommand(wire::Version(ver), wire::Address(adr), cid1, cid2,
+                                              info.data(), info.size());
+    return f.substr(1, f.size() - 2);
+}
+
+// What the host's codec makes of a reply text.
+std::vector<wire::Reply> Host(const std::string& text, uint8_t adr = 1) {
+    wire::ReplyAssembler a;
+    std::vector<wire::Reply> out;
+    a.Feed(reinterpret_cast<const uint8_t*>(text.data()), text.size(), wire::Address(adr), &out);
+    return out;
+}
+
+// INFO bytes of a good reply.
+std::vector<uint8_t> Info(sim::SimController& c, uint8_t cid1, uint8_t cid2,
+                          std::vector<uint8_t> cmd = {}, double now = 0) {
+    const sim::Response r = c.Answer(Cmd(cid1, cid2, std::move(cmd), c.scenario().address), now);
+    auto rs = Host(r.text, c.scenario().address);
+    EXPECT_EQ(rs.size(), 1u);
+    if (rs.size() != 1 || rs[0].error != wire::FrameError::kNone) {
+        ADD_FAILURE() << "reply to " << int(cid1) << " " << int(cid2) << ": " << r.text;
+        return {};
+    }
+    return std::vector<uint8_t>(rs[0].reply_frame.begin() + 6, rs[0].reply_frame.end());
+}
+
+std::vector<uint8_t> F(float v) {
+    uint8_t b[4];
+    std::memcpy(b, &v, 4);
+    return {b, b + 4};
+}
+
+std::vector<uint8_t> Cat(std::initializer_list<std::vector<uint8_t>> parts) {
+    std::vector<uint8_t> out;
+    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+const std::vector<uint8_t> kNa = {0x20, 0x20, 0x20, 0x20};
+
+const char* kTiny = R"({
+  "ac": {"inputs": [{"a": 230.0, "b": null, "c": 231.0, "f": 50.0, "tower": [7.0],
+                     "user": [1.5], "alarms": [1, 2, 3, 4], "fuses": [5], "tower_alarms": [6],
+                     "user_alarms": [8, 9]}],
+         "currents": [10.0, null, 12.0], "current_alarms": [10, 11, 12],
+         "switches": [], "tower_status": [13], "user_status": [14, 15]},
+  "rectifiers": {"voltage": 53.5, "modules": [
+     {"current": 9.0, "tower": [40.0], "user": [null], "state": [0, 1, 2], "tower_status": [3],
+      "user_status": [4], "fault": 5, "tower_alarms": [6], "user_alarms": [7], "extra": [170]},
+     {"current": 9.5, "state": [1, 1, 1], "fault": 0}]},
+  "dc": [{"voltage": 53.5, "current": 20.0, "batteries": [1.0, 2.0], "branches": [3.0],
+          "user": [null], "voltage_alarm": 1, "fuses": [2, 3], "user_alarms": [4]},
+         {"voltage": 52.5, "current": 5.0, "voltage_alarm": 0}]
+})";
+
+}  // namespace
+
+TEST(SimScenario, ExampleFilesLoad) {
+    for (const char* name :
+         {"small_site", "large_site", "layout_variants", "over_capacity", "faults", "replay"}) {
+        sim::Scenario s;
+        std::string err;
+        EXPECT_TRUE(sim::LoadScenarioFile(
+            std::string(Q318B_SOURCE_DIR) + "/examples/scenarios/" + name + ".json", &s, &err))
+            << name << ": " << err;
+    }
+    sim::Scenario s;
+    std::string err;
+    ASSERT_TRUE(sim::LoadScenarioFile(
+        std::string(Q318B_SOURCE_DIR) + "/examples/scenarios/over_capacity.json", &s, &err));
+    ASSERT_EQ(s.rectifiers->modules.size(), 45u) << "repeat";
+    EXPECT_FLOAT_EQ(*s.rectifiers->modules[44].current, 5.0f + 44 * 0.5f) << "step";
+}
+
+TEST(SimScenario, BadScenariosAreRefusedWithAReason) {
+    struct Case {
+        const char* json;
+        const char* mentions;
+    } cases[] = {
+        {R"([1])", "object"},
+        {R"({"address": 300})", "address"},
+        {R"({"ac": {"inputs": [{"a": "high"}]}})", "ac.inputs[0].a"},
+        {R"({"ac": {"currents": [1, 2]}})", "ac.currents"},
+        {R"({"rectifiers": {"modules": [{"state": [0, 0]}]}})", "state"},
+        {R"({"rectifiers": {"modules": [{"repeat": 300}]}})", "repeat"},
+        {R"({"dc": {"voltage": 1}})", "dc"},
+        {R"({"layout": {"not_available": "dashes"}})", "not_available"},
+        {R"({"replay": [{"command": "4X41", "frames": ["~\r"]}]})", "replay[0].command"},
+        {R"({"events": [{"at": 1, "action": "explode"}]})", "explode"},
+        {R"({"events": [{"action": "silence"}]})", "at"},
+    };
+    for (const auto& c : cases) {
+        Json::Value root;
+        std::string errs;
+        std::unique_ptr<Json::CharReader> r(Json::CharReaderBuilder().newCharReader());
+        ASSERT_TRUE(r->parse(c.json, c.json + std::strlen(c.json), &root, &errs)) << c.json;
+        sim::Scenario s;
+        std::string err;
+        EXPECT_FALSE(sim::ParseScenario(root, &s, &err)) << c.json;
+        EXPECT_NE(err.find(c.mentions), std::string::npos) << c.json << " -> " << err;
+    }
+}
+
+TEST(SimReplies, PollChainLayoutsByteForByte) {
+    sim::Scenario s = Parse(kTiny);
+    s.layout.tower = true;
+    sim::SimController c(s);
+    struct Case {
+        uint8_t cid1, cid2;
+        std::vector<uint8_t> cmd;
+        std::vector<uint8_t> info;
+    } cases[] = {
+        {0x40,
+         0x41,
+         {0x01},
+         Cat({{0x00, 0x01},
+              F(230.0f),
+              kNa,
+              F(231.0f),
+              F(50.0f),
+              {0x01},
+              F(7.0f),
+              {0x01},
+              F(1.5f),
+              F(10.0f),
+              kNa,
+              F(12.0f)})},
+        // The command asks for every group: the reply names its group.
+        {0x40,
+         0x41,
+         {0xFF},
+         Cat({{0x00, 0x01, 0x01},
+              F(230.0f),
+              kNa,
+              F(231.0f),
+              F(50.0f),
+              {0x01},
+              F(7.0f),
+              {0x01},
+              F(1.5f),
+              F(10.0f),
+              kNa,
+              F(12.0f)})},
+        {0x40, 0x43, {0x01}, {0x00, 0x00, 0x01, 13, 0x02, 14, 15}},
+        {0x40, 0x44, {0x01}, {0x00, 0x01, 1, 2, 3, 4, 0x01, 5, 0x01, 6, 0x02, 8, 9, 10, 11, 12}},
+        {0x41,
+         0x41,
+         {},
+         Cat({{0x00},
+              F(53.5f),
+              {0x02},
+              F(9.0f),
+              {0x01},
+              F(40.0f),
+              {0x01},
+              kNa,
+              {170},
+              F(9.5f),
+              {0x00, 0x00}})},
+        {0x41, 0x43, {}, {0x00, 0x02, 0, 1, 2, 0x01, 3, 0x01, 4, 1, 1, 1, 0x00, 0x00}},
+        {0x41, 0x44, {}, {0x00, 0x02, 5, 0x01, 6, 0x01, 7, 0, 0x00, 0x00}},
+        {0x42,
+         0x41,
+         {0xFF},
+         Cat({{0x00, 0x02},
+              F(53.5f),
+              F(20.0f),
+              {0x02},
+              F(1.0f),
+              F(2.0f),
+              {0x01},
+              F(3.0f),
+              {0x01},
+              kNa,
+              F(52.5f),
+              F(5.0f),
+              {0x00, 0x00, 0x00}})},
+        {0x42, 0x44, {0xFF}, {0x00, 0x02, 1, 0x02, 2, 3, 0x01, 4, 0, 0x00, 0x00}},
+    };
+    for (const auto& k : cases)
+        EXPECT_EQ(Info(c, k.cid1, k.cid2, k.cmd), k.info)
+            << std::hex << int(k.cid1) << " " << int(k.cid2);
+}
+
+TEST(SimReplies, LayoutOptionsChangeTheReplies) {
+    sim::Scenario s = Parse(kTiny);
+    s.layout.group_byte = sim::Layout::GroupByte::kNever;
+    s.layout.dc_number = false;
+    s.layout.not_available = sim::Layout::NotAvailable::kBytes;
+    sim::SimController c(s);
+    // No tower block, no group byte even for 0xFF, only the first DC group.
+    EXPECT_EQ(Info(c, 0x40, 0x41, {0xFF}), Cat({{0x00, 0x01},
+                                                F(230.0f),
+                                                kNa,
+                                                F(231.0f),
+                                                F(50.0f),
+                                                {0x01},
+                                                F(1.5f),
+                                                F(10.0f),
+                                                kNa,
+                                                F(12.0f)}));
+    EXPECT_EQ(Info(c, 0x42, 0x44), (std::vector<uint8_t>{0x00, 1, 0x02, 2, 3, 0x01, 4}));
+    // Not available sent as the bytes 0x20 hex-encoded, spaces as spaces.
+    const std::string as_bytes = c.Answer(Cmd(0x40, 0x41, {0x01}), 0).text;
+    EXPECT_NE(as_bytes.find("20202020"), std::string::npos);
+    EXPECT_EQ(as_bytes.find(' '), std::string::npos);
+    sim::SimController spaces(Parse(kTiny));
+    EXPECT_NE(spaces.Answer(Cmd(0x40, 0x41, {0x01}), 0).text.find("        "), std::string::npos);
+}
+
+TEST(SimReplies, ControlCommandsAndReturnCodes) {
+    sim::SimController c(Parse(kTiny));
+    struct Case {
+        const char* what;
+        std::string body;
+        int rtn;  // -1: no answer
+    } cases[] = {
+        {"module 1 off", Cmd(0x41, 0x45, {0x2F, 0x01}), 0},
+        {"module 2 on", Cmd(0x41, 0x45, {0x20, 0x02}), 0},
+        {"float charge", Cmd(0x41, 0x45, {0x1F, 0x02}), 0},
+        {"module 3 does not exist", Cmd(0x41, 0x45, {0x20, 0x03}), 6},
+        {"41 45 short", Cmd(0x41, 0x45, {0x20}), 5},
+        {"42 48 parameter 1", Cmd(0x42, 0x48, {0xF2, 0x00, 0x00, 0x56, 0x42}), 0},
+        {"42 49 parameter", Cmd(0x42, 0x49, {0x85, 0x14, 0xE6}), 0},
+        {"42 48 short", Cmd(0x42, 0x48, {0xF2, 0x00}), 5},
+        {"41 4E raw", Cmd(0x41, 0x4E, {1, 2, 3, 4, 5, 6, 7}), 0},
+        {"41 4E six bytes", Cmd(0x41, 0x4E, {1, 2, 3, 4, 5, 6}), 5},
+        {"unknown CID2", Cmd(0x41, 0x99), 4},
+        {"other version", Cmd(0x41, 0x41, {}, 1, 0x21), 1},
+        {"bad CHKSUM", Cmd(0x41, 0x41).substr(0, 12) + "FDB4", 2},
+        {"bad LCHKSUM", "200141411002FF" + std::string("0000"), -2},
+        {"another address", Cmd(0x41, 0x41, {}, 7), -1},
+    };
+    for (auto& k : cases) {
+        if (k.rtn == -2) {
+            // LENGTH 1002: LCHKSUM 1 for LENID 2 is wrong; CHKSUM made right.
+            std::string b = "200141411002FF";
+            const uint16_t sum = wire::FrameChecksum(b);
+            char buf[5];
+            std::snprintf(buf, sizeof buf, "%04X", sum);
+            k.body = b + buf;
+            k.rtn = 3;
+        }
+        const sim::Response r = c.Answer(k.body, 0);
+        if (k.rtn < 0) {
+            EXPECT_TRUE(r.text.empty()) << k.what;
+            continue;
+        }
+        auto rs = Host(r.text);
+        ASSERT_EQ(rs.size(), 1u) << k.what;
+        EXPECT_EQ(rs[0].rtn, k.rtn) << k.what;
+    }
+    EXPECT_EQ(c.scenario().rectifiers->modules[0].state[0], 1);
+    EXPECT_EQ(c.scenario().rectifiers->modules[1].state[0], 0);
+    EXPECT_FLOAT_EQ(c.parameters().at(0xF2), 53.5f);
+    EXPECT_FLOAT_EQ(c.parameters().at(0x85), 53.5f);
+    ASSERT_EQ(c.controls().size(), 6u) << "only accepted commands are recorded";
+    EXPECT_EQ(c.controls().back().info, (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7}));
+    // The switch shows in the status reply.
+    EXPECT_EQ(Info(c, 0x41, 0x43)[2], 1);
+}
+
+TEST(SimEvents, StateChangesOnTheTimetable) {
+    sim::Scenario s = Parse(kTiny);
+    auto ev = [&](double at, const char* json) {
+        Json::Value v;
+        std::unique_ptr<Json::CharReader> r(Json::CharReaderBuilder().newCharReader());
+        std::string errs;
+        r->parse(json, json + std::strlen(json), &v, &errs);
+        s.events.push_back({at, v["action"].asString(), v});
+    };
+    ev(10, R"({"action": "mains_failure"})");
+    ev(20, R"({"action": "mains_restored"})");
+    ev(30, R"({"action": "module_fault", "module": 1, "fault": 4})");
+    ev(40, R"({"action": "add_module", "value": {"current": 3.0}})");
+    ev(50, R"({"action": "remove_module", "module": 0})");
+    ev(60, R"({"action": "set_dc", "value": [{"voltage": 47.0, "current": 1.0}]})");
+    sim::SimController c(s);
+    EXPECT_EQ(Info(c, 0x40, 0x41, {1}, 9.9)[2 + 0], F(230.0f)[0]);
+    auto at10 = Info(c, 0x40, 0x41, {1}, 10);
+    EXPECT_EQ(std::vector<uint8_t>(at10.begin() + 2, at10.begin() + 6), F(0.0f));
+    EXPECT_EQ(Info(c, 0x40, 0x44, {1}, 10)[2], 0x01) << "voltage alarm";
+    auto at20 = Info(c, 0x40, 0x41, {1}, 20);
+    EXPECT_EQ(std::vector<uint8_t>(at20.begin() + 2, at20.begin() + 6), F(230.0f));
+    EXPECT_EQ(Info(c, 0x41, 0x44, {}, 30)[5], 4) << "module 2's fault byte";
+    EXPECT_EQ(Info(c, 0x41, 0x44, {}, 40)[1], 3) << "a module more";
+    auto at50 = Info(c, 0x41, 0x41, {}, 50);
+    EXPECT_EQ(at50[5], 2);
+    EXPECT_EQ(std::vector<uint8_t>(at50.begin() + 6, at50.begin() + 10), F(9.5f));
+    auto at60 = Info(c, 0x42, 0x41, {0xFF}, 60);
+    EXPECT_EQ(at60[1], 1);
+    EXPECT_EQ(std::vector<uint8_t>(at60.begin() + 2, at60.begin() + 6), F(47.0f));
+}
+
+TEST(SimEvents, FaultsDamageRepliesTheWayTheHostSeesThem) {
+    struct Case {
+        const char* json;
+        wire::FrameError error;  // as the host's codec sees the first reply
+        size_t frames;           // frames the host finds in it
+    } cases[] = {
+        {R"({"action": "bad_checksum"})", wire::FrameError::kBadChksum, 1},
+        // Junk in the middle of INFO: the sum no longer matches.
+        {R"({"action": "garble"})", wire::FrameError::kBadChksum, 1},
+        {R"({"action": "bad_length"})", wire::FrameError::kBadLchksum, 1},
+        {R"({"action": "wrong_address"})", wire::FrameError::kWrongAddress, 1},
+        {R"({"action": "rtn", "code": 2})", wire::FrameError::kReturnCode, 1},
+        {R"({"action": "garbage"})", wire::FrameError::kNone, 1},
+        {R"({"action": "truncate"})", wire::FrameError::kNone, 0},
+    };
+    for (const auto& k : cases) {
+        sim::Scenario s = Parse(kTiny);
+        Json::Value v;
+        std::unique_ptr<Json::CharReader> r(Json::CharReaderBuilder().newCharReader());
+        std::string errs;
+        r->parse(k.json, k.json + std::strlen(k.json), &v, &errs);
+        v["command"] = "41 43";
+        s.events.push_back({5, v["action"].asString(), v});
+        sim::SimController c(s);
+        // Before the event, and for other commands, replies are good.
+        EXPECT_EQ(Host(c.Answer(Cmd(0x41, 0x43), 1).text)[0].error, wire::FrameError::kNone);
+        EXPECT_EQ(Host(c.Answer(Cmd(0x41, 0x41), 6).text)[0].error, wire::FrameError::kNone);
+        const auto bad = Host(c.Answer(Cmd(0x41, 0x43), 6).text);
+        ASSERT_EQ(bad.size(), k.frames) << k.json;
+        if (k.frames > 0) {
+            EXPECT_EQ(bad[0].error, k.error) << k.json;
+        }
+        // Once only: the next one is good again.
+        const auto next = Host(c.Answer(Cmd(0x41, 0x43), 7).text);
+        ASSERT_EQ(next.size(), 1u) << k.json;
+        EXPECT_EQ(next[0].error, wire::FrameError::kNone) << k.json;
+    }
+}
+
+TEST(SimEvents, SilenceAndDelay) {
+    sim::Scenario s = Parse(kTiny);
+    Json::Value sil;
+    sil["duration"] = 30;
+    s.events.push_back({100, "silence", sil});
+    Json::Value del;
+    del["ms"] = 250;
+    del["count"] = 2;
+    s.events.push_back({200, "delay", del});
+    sim::SimController c(s);
+    EXPECT_FALSE(c.Answer(Cmd(0x41, 0x41), 99).text.empty());
+    EXPECT_TRUE(c.Answer(Cmd(0x41, 0x41), 100).text.empty());
+    EXPECT_TRUE(c.Answer(Cmd(0x40, 0x41, {1}), 129.9).text.empty());
+    EXPECT_FALSE(c.Answer(Cmd(0x41, 0x41), 130).text.empty());
+    EXPECT_EQ(c.Answer(Cmd(0x41, 0x41), 200).extra_delay_ms, 250);
+    EXPECT_EQ(c.Answer(Cmd(0x41, 0x41), 201).extra_delay_ms, 250);
+    EXPECT_EQ(c.Answer(Cmd(0x41, 0x41), 202).extra_delay_ms, 0);
+}
+
+TEST(SimReplies, CapturedFramesAreReplayedAsTheyCame) {
+    sim::Scenario s;
+    std::string err;
+    ASSERT_TRUE(sim::LoadScenarioFile(
+        std::string(Q318B_SOURCE_DIR) + "/examples/scenarios/replay.json", &s, &err))
+        << err;
+    sim::SimController c(s);
+    EXPECT_EQ(c.Answer(Cmd(0x41, 0x41), 0).text,
+              "~2001410060280000005642020000404101        0000504100F681\r");
+    EXPECT_EQ(c.Answer(Cmd(0x41, 0x44), 0).text, "~20014100200E000200000301E0FAE6\r");
+    // Commands without a capture come from the state.
+    EXPECT_EQ(Host(c.Answer(Cmd(0x40, 0x41, {1}), 0).text)[0].error, wire::FrameError::kNone);
+}
+
+TEST(SimServer, PacesRepliesAtTheLineRate) {
+    rt::ManualTime clock;
+    rt::EventLoop loop(&clock);
+    sim::Scenario s = Parse(kTiny);
+    s.baud = 1200;  // 8.33 ms a character
+    s.turnaround_ms = 50;
+    sim::SimServer server(loop, s);
+    std::string err;
+    ASSERT_TRUE(server.ServePty(&err)) << err;
+    rt::SerialPort host(server.pty_path(), 1200);
+    ASSERT_TRUE(host.Open(&err)) << err;
+
+    const std::string cmd = "~" + Cmd(0x41, 0x44) + "\r";  // 18 characters
+    ASSERT_EQ(host.Write(reinterpret_cast<const uint8_t*>(cmd.data()), cmd.size()), 18);
+    ASSERT_TRUE(loop.RunUntil([&] { return server.stats().commands == 1; }, 200, 5ms));
+    const std::string reply = server.controller().Answer(Cmd(0x41, 0x44), 0).text;
+
+    std::string got;
+    auto drain = [&] {
+        for (int i = 0; i < 5; ++i) loop.RunOnce(1ms);
+        uint8_t buf[512];
+        ssize_t n;
+        while ((n = host.Read(buf, sizeof buf)) > 0) got.append(reinterpret_cast<char*>(buf), n);
+    };
+    const rt::Duration ct = server.CharTime();
+    // The command takes 18 characters on the line, then the turnaround.
+    clock.Advance(ct * 18 + 50ms - 1ms);
+    drain();
+    EXPECT_EQ(got, "");
+    clock.Advance(1ms);
+    drain();
+    EXPECT_EQ(got, "") << "the first character is complete one character later";
+    clock.Advance(ct * 5);
+    drain();
+    EXPECT_EQ(got, reply.substr(0, 5));
+    clock.Advance(ct * static_cast<long>(reply.size()));
+    drain();
+    EXPECT_EQ(got, reply);
+    EXPECT_TRUE(server.Idle());
+    EXPECT_EQ(server.stats().chars_in, 18u);
+    EXPECT_EQ(server.stats().chars_out, reply.size());
+    EXPECT_EQ(server.stats().turnaround, rt::Duration(50ms));
+}
+
+TEST(SimServer, AnswersOverTcp) {
+    rt::EventLoop loop;
+    sim::Scenario s = Parse(kTiny);
+    s.pace = false;
+    s.turnaround_ms = 0;
+    sim::SimServer server(loop, s);
+    std::string err;
+    ASSERT_TRUE(server.ServeTcp(0, &err)) << err;
+    rt::TcpClient host("127.0.0.1", server.tcp_port());
+    ASSERT_TRUE(host.Open(&err)) << err;
+    ASSERT_TRUE(loop.RunUntil(
+        [&] {
+            std::string e;
+            return !host.Connecting() || host.FinishOpen(&e);
+        },
+        100, 5ms));
+    const std::string cmd = "~" + Cmd(0x41, 0x41) + "\r";
+    ASSERT_TRUE(loop.RunUntil(
+        [&] { return host.Write(reinterpret_cast<const uint8_t*>(cmd.data()), cmd.size()) > 0; },
+        100, 5ms));
+    wire::ReplyAssembler a;
+    std::vector<wire::Reply> out;
+    ASSERT_TRUE(loop.RunUntil(
+        [&] {
+            uint8_t buf[512];
+            const ssize_t n = host.Read(buf, sizeof buf);
+            if (n > 0) a.Feed(buf, static_cast<size_t>(n), wire::Address(1), &out);
+            return !out.empty();
+        },
+        400, 5ms));
+    EXPECT_EQ(out[0].error, wire::FrameError::kNone);
+    EXPECT_EQ(out[0].reply_frame[2], 0x41);
+}

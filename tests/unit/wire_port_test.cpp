@@ -1,0 +1,450 @@
+// The host's line: event loop, transports and the port controller's
+// exchanges, retries, timeouts, resets and reopening. A scripted device
+// stands in for the driver and a scripted far end answers on the master
+// side of a pseudo-terminal (or on a loopback TCP socket). Time moves only
+// when a test moves it.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/qvr_device.h"
+#include "runtime/event_loop.h"
+#include "runtime/frame_codec.h"
+#include "runtime/port_controller.h"
+#include "runtime/recording_controller.h"
+#include "runtime/transport.h"
+
+using namespace std::chrono_literals;
+using rt::Duration;
+
+namespace {
+
+// Runs a fixed chain of commands, one per reply, like the driver's round.
+struct ScriptDevice : PMBusProtocol {
+    std::vector<std::pair<uint8_t, uint8_t>> chain = {{0x40, 0x41}, {0x41, 0x41}, {0x42, 0x41}};
+    size_t step = 0;
+    std::vector<std::vector<uint8_t>> frames;
+    int errors = 0;
+    int resets = 0;
+    int rounds_done = 0;
+
+    bool RefreshStatus() override {
+        if (!PMBusProtocol::RefreshStatus()) return false;
+        step = 0;
+        return write_pmbus_cmd(chain[0].first, chain[0].second);
+    }
+    int process_payload() override {
+        frames.push_back(reply_frame_);
+        if (++step < chain.size()) {
+            write_pmbus_cmd(chain[step].first, chain[step].second);
+            return 1;
+        }
+        ++rounds_done;
+        SendSP(1, reply_frame_.data(), reply_frame_.size(), false);
+        return 0;
+    }
+    int process_error() override { return ++errors; }
+    bool Reset() override { return ++resets > 0; }
+};
+
+// The far end of the line: answers each command it reads with whatever
+// `answer` returns (nothing for silence).
+struct FarEnd {
+    explicit FarEnd(rt::EventLoop& loop) : loop(loop) {}
+    ~FarEnd() { Detach(); }
+
+    void Attach(rt::Transport& t) {
+        line = &t;
+        loop.Watch(t.fd(), [this](short) { OnRead(); });
+    }
+    void Detach() {
+        if (line != nullptr && line->fd() >= 0) loop.Unwatch(line->fd());
+        line = nullptr;
+    }
+    void Send(const std::string& s) {
+        ASSERT_EQ(line->Write(reinterpret_cast<const uint8_t*>(s.data()), s.size()),
+                  static_cast<ssize_t>(s.size()));
+    }
+    void OnRead() {
+        uint8_t buf[4096];
+        ssize_t n;
+        while ((n = line->Read(buf, sizeof buf)) > 0) {
+            std::vector<wire::FrameAssembler::Piece> pieces;
+            frames.Feed(buf, static_cast<size_t>(n), &pieces);
+            for (auto& p : pieces) {
+                wire::Frame f;
+                ASSERT_EQ(wire::ParseFrameBody(p.body, &f), wire::FrameError::kNone);
+                commands.push_back(f);
+                const std::string a = answer ? answer(f) : Reply(f, {0x00, 0x11});
+                if (!a.empty()) Send(a);
+            }
+        }
+    }
+    static std::string Reply(const wire::Frame& cmd, const std::vector<uint8_t>& info,
+                             uint8_t rtn = 0) {
+        std::string out;
+        wire::EncodeFrameText(wire::Version(cmd.ver), wire::Address(cmd.adr), cmd.cid1, rtn,
+                              wire::HexText(info.data(), info.size()), &out);
+        return out;
+    }
+
+    rt::EventLoop& loop;
+    rt::Transport* line = nullptr;
+    wire::FrameAssembler frames;
+    std::vector<wire::Frame> commands;
+    std::function<std::string(const wire::Frame&)> answer;
+};
+
+// Host side over a fresh pseudo-terminal, manual time.
+struct PtyRig {
+    PtyRig() : loop(&clock), far(loop) {
+        std::string err;
+        EXPECT_TRUE(master.Open(&err)) << err;
+        far.Attach(master);
+        port = std::make_shared<rt::PortController>(loop, [this](int baud) {
+            ++opens;
+            return std::make_unique<rt::SerialPort>(master.slave_path(), baud);
+        });
+        port->log = [this](const std::string& m) { logs.push_back(m); };
+        port->SetServices(services);
+        dev.Init(port, 42, Json::Value());
+        sched.poll_interval = 10s;
+        sched.reset_interval = 30s;
+        sched.reply_timeout = 2s;
+        sched.retries = 2;
+    }
+    ~PtyRig() { port->Stop(); }
+
+    void Start() {
+        port->AddDevice(dev, sched);
+        port->Start();
+    }
+    bool RunUntil(std::function<bool()> done, int passes = 400) {
+        return loop.RunUntil(done, passes, 20ms);
+    }
+    // Lets the line settle: everything written so far is read and handled.
+    void Settle() {
+        for (int i = 0; i < 20; ++i) loop.RunOnce(2ms);
+    }
+
+    rt::ManualTime clock;
+    rt::EventLoop loop;
+    rt::PtyMaster master;
+    FarEnd far;
+    std::shared_ptr<RecordingController> services = std::make_shared<RecordingController>();
+    std::shared_ptr<rt::PortController> port;
+    ScriptDevice dev;
+    rt::DeviceSchedule sched;
+    int opens = 0;
+    std::vector<std::string> logs;
+};
+
+}  // namespace
+
+TEST(WireLoop, TimersRunInOrderAndCanBeCancelled) {
+    rt::ManualTime clock;
+    rt::EventLoop loop(&clock);
+    std::vector<int> ran;
+    loop.After(3s, [&] { ran.push_back(3); });
+    loop.After(1s, [&] { ran.push_back(1); });
+    const auto two = loop.After(2s, [&] { ran.push_back(2); });
+    loop.Cancel(two);
+    loop.Cancel(two);  // twice is harmless
+    EXPECT_EQ(loop.RunOnce(0s), 0);
+    clock.Advance(1s);
+    EXPECT_EQ(loop.RunOnce(0s), 1);
+    clock.Advance(5s);
+    loop.RunOnce(0s);
+    EXPECT_EQ(ran, (std::vector<int>{1, 3}));
+    EXPECT_EQ(loop.NextTimer(), rt::TimePoint::max());
+}
+
+TEST(WireLoop, ATimerThatRearmsForNowWaitsForTheNextPass) {
+    rt::ManualTime clock;
+    rt::EventLoop loop(&clock);
+    int n = 0;
+    std::function<void()> again = [&] {
+        ++n;
+        loop.After(0s, again);
+    };
+    loop.After(0s, again);
+    EXPECT_EQ(loop.RunOnce(0s), 1);
+    EXPECT_EQ(loop.RunOnce(0s), 1);
+    EXPECT_EQ(n, 2);
+    EXPECT_FALSE(loop.RunUntil([&] { return n > 10; }, 5, 0s)) << "bounded by passes";
+}
+
+TEST(WirePort, ChainRunsOverAPseudoTerminal) {
+    PtyRig rig;
+    rig.Start();
+    ASSERT_TRUE(rig.RunUntil([&] { return rig.dev.rounds_done == 1; }));
+    ASSERT_EQ(rig.far.commands.size(), 3u);
+    EXPECT_EQ(rig.far.commands[0].cid1, 0x40);
+    EXPECT_EQ(rig.far.commands[1].cid1, 0x41);
+    EXPECT_EQ(rig.far.commands[2].cid1, 0x42);
+    for (const auto& c : rig.far.commands) {
+        EXPECT_EQ(c.adr, 1);
+        EXPECT_EQ(c.ver, 0x20);
+    }
+    ASSERT_EQ(rig.dev.frames.size(), 3u);
+    EXPECT_EQ(rig.dev.frames[0],
+              (std::vector<uint8_t>{0x20, 0x01, 0x40, 0x00, 0x00, 0x04, 0x00, 0x11}));
+    EXPECT_EQ(rig.services->Of(HostCall::Kind::kPublish).size(), 1u)
+        << "services reach the pluggable controller";
+    const auto& st = rig.port->Stats(rig.dev);
+    EXPECT_EQ(st.commands, 3u);
+    EXPECT_EQ(st.replies, 3u);
+    EXPECT_EQ(st.polls, 1u);
+    EXPECT_EQ(st.Rejected(), 0u);
+    EXPECT_EQ(rig.dev.errors, 0);
+
+    // Nothing more until the poll interval has passed.
+    rig.clock.Advance(9s);
+    rig.Settle();
+    EXPECT_EQ(rig.far.commands.size(), 3u);
+    rig.clock.Advance(1s);
+    ASSERT_TRUE(rig.RunUntil([&] { return rig.dev.rounds_done == 2; }));
+    EXPECT_EQ(rig.far.commands.size(), 6u);
+}
+
+TEST(WirePort, DamagedRepliesAreRetriedAndNeverReachTheDevice) {
+    struct Case {
+        const char* what;
+        std::function<std::string(const wire::Frame&)> bad;
+        wire::FrameError error;
+    } cases[] = {
+        {"bad CHKSUM",
+         [](const wire::Frame& f) {
+             std::string s = FarEnd::Reply(f, {0x00, 0x11});
+             s[s.size() - 2] = s[s.size() - 2] == '0' ? '1' : '0';
+             return s;
+         },
+         wire::FrameError::kBadChksum},
+        {"RTN 2", [](const wire::Frame& f) { return FarEnd::Reply(f, {}, 2); },
+         wire::FrameError::kReturnCode},
+        {"foreign address",
+         [](const wire::Frame& f) {
+             wire::Frame g = f;
+             g.adr = 9;
+             return FarEnd::Reply(g, {0x00, 0x11});
+         },
+         wire::FrameError::kWrongAddress},
+        {"bad hex",
+         [](const wire::Frame& f) {
+             std::string s = FarEnd::Reply(f, {0x00, 0x11});
+             s[3] = 'X';
+             return s;
+         },
+         wire::FrameError::kBadHex},
+    };
+    for (const auto& c : cases) {
+        PtyRig rig;
+        int answered = 0;
+        // The second command's first answer is damaged, its retry is good.
+        rig.far.answer = [&](const wire::Frame& f) {
+            ++answered;
+            return answered == 2 ? c.bad(f) : FarEnd::Reply(f, {0x00, 0x11});
+        };
+        rig.Start();
+        ASSERT_TRUE(rig.RunUntil([&] { return rig.dev.rounds_done == 1; })) << c.what;
+        EXPECT_EQ(rig.dev.frames.size(), 3u) << c.what;
+        for (const auto& fr : rig.dev.frames) EXPECT_EQ(fr[3], 0) << c.what;
+        EXPECT_EQ(rig.dev.errors, 1) << c.what;
+        const auto& st = rig.port->Stats(rig.dev);
+        EXPECT_EQ(st.rejected[static_cast<int>(c.error)], 1u) << c.what;
+        EXPECT_EQ(st.retries, 1u) << c.what;
+        ASSERT_EQ(rig.far.commands.size(), 4u) << c.what;
+        EXPECT_EQ(rig.far.commands[2].cid1, 0x41) << c.what << ": the same command again";
+        ASSERT_EQ(rig.logs.size(), 1u) << c.what;
+    }
+}
+
+TEST(WirePort, GarbageAndSplitRepliesAreTakenAsTheyCome) {
+    PtyRig rig;
+    rig.far.answer = [&](const wire::Frame& f) {
+        const std::string r = FarEnd::Reply(f, {0x00, 0x22, 0x33});
+        // Noise first, the frame in two writes, an extra CR after it.
+        rig.far.Send("\x01\xFFnoise\n");
+        rig.far.Send(r.substr(0, 7));
+        return r.substr(7) + "\r";
+    };
+    rig.Start();
+    ASSERT_TRUE(rig.RunUntil([&] { return rig.dev.rounds_done == 1; }));
+    EXPECT_EQ(rig.dev.errors, 0);
+    EXPECT_EQ(rig.port->Stats(rig.dev).Rejected(), 0u);
+    EXPECT_GT(rig.port->stray_bytes(), 0u);
+}
+
+TEST(WirePort, SilentControllerTimesOutRetriesAndIsPolledAgain) {
+    PtyRig rig;
+    bool silent = true;
+    rig.far.answer = [&](const wire::Frame& f) {
+        return silent ? std::string() : FarEnd::Reply(f, {0x00});
+    };
+    rig.Start();
+    ASSERT_TRUE(rig.RunUntil([&] { return rig.far.commands.size() == 1; }));
+    for (int i = 0; i < 3; ++i) {
+        rig.Settle();
+        rig.clock.Advance(2s);
+        rig.loop.RunOnce(0s);
+    }
+    rig.Settle();
+    const auto& st = rig.port->Stats(rig.dev);
+    EXPECT_EQ(st.timeouts, 3u);
+    EXPECT_EQ(st.abandoned, 1u);
+    EXPECT_EQ(rig.dev.errors, 3);
+    EXPECT_EQ(rig.far.commands.size(), 3u) << "one send and two retries";
+    EXPECT_FALSE(rig.port->LineBusy());
+    EXPECT_EQ(rig.logs.size(), 1u) << "failures of one device are logged at a throttled rate";
+
+    // The host's own timer keeps calling Reset() while nothing comes.
+    EXPECT_EQ(rig.dev.resets, 0);
+    rig.clock.Advance(24s);  // 30 s after the start
+    rig.loop.RunOnce(0s);
+    EXPECT_EQ(rig.dev.resets, 1);
+
+    // The next poll (10 s after the first) went out; the controller is back.
+    silent = false;
+    rig.clock.Advance(10s);
+    ASSERT_TRUE(rig.RunUntil([&] { return rig.dev.rounds_done == 1; }));
+}
+
+TEST(WirePort, TimeoutRestartsWithEveryByteReceived) {
+    PtyRig rig;
+    std::string held;
+    rig.far.answer = [&](const wire::Frame& f) {
+        held = FarEnd::Reply(f, {0x00, 0x01, 0x02, 0x03});
+        return std::string();
+    };
+    rig.dev.chain = {{0x41, 0x41}};
+    rig.Start();
+    ASSERT_TRUE(rig.RunUntil([&] { return !held.empty(); }));
+    // Dribble the reply: each piece comes 1.5 s after the last, with a
+    // 2 s timeout; in all it takes far longer than 2 s.
+    for (size_t i = 0; i < held.size(); i += 4) {
+        rig.clock.Advance(1500ms);
+        rig.loop.RunOnce(0s);
+        rig.far.Send(held.substr(i, 4));
+        rig.Settle();
+    }
+    EXPECT_EQ(rig.dev.rounds_done, 1);
+    EXPECT_EQ(rig.port->Stats(rig.dev).timeouts, 0u);
+}
+
+TEST(WirePort, ComputedTimeoutGrowsWithTheExpectedReply) {
+    rt::EventLoop loop;
+    auto port = std::make_shared<rt::PortController>(
+        loop, [](int) { return std::unique_ptr<rt::Transport>(); });
+    ScriptDevice dev;
+    dev.Init(port, 1, Json::Value());
+    rt::DeviceSchedule s;
+    s.turnaround = 100ms;
+    port->AddDevice(dev, s);
+    const Duration ac = port->ReplyTimeout(dev, 0x40, 0x41);
+    const Duration rect = port->ReplyTimeout(dev, 0x41, 0x41);
+    EXPECT_GT(rect, ac);
+    // 40 modules with every user value: about 2.7 k characters at 9600 baud.
+    EXPECT_GT(rect, 2800ms);
+    EXPECT_LT(rect, 3500ms);
+    dev.baud_rate_ = 1200;
+    EXPECT_GT(port->ReplyTimeout(dev, 0x41, 0x41), 8 * (rect - 100ms));
+    s.reply_timeout = 7s;
+    port->RemoveDevice(dev);
+    port->AddDevice(dev, s);
+    EXPECT_EQ(port->ReplyTimeout(dev, 0x41, 0x41), Duration(7s));
+}
+
+TEST(WirePort, ControlCommandWaitsForTheLine) {
+    PtyRig rig;
+    rig.Start();
+    ASSERT_TRUE(rig.RunUntil([&] { return rig.far.commands.size() == 1; }));
+    // Between two exchanges of the round the host sends a control command.
+    const uint8_t info[2] = {0x20, 0x03};
+    ASSERT_TRUE(rig.dev.write_pmbus_cmd(0x41, 0x45, info, 2));
+    ASSERT_TRUE(rig.RunUntil([&] { return rig.far.commands.size() == 4; }));
+    EXPECT_EQ(rig.far.commands[3].cid2, 0x45) << "after the round, not in the middle of it";
+    EXPECT_EQ(rig.far.commands[3].info, (std::vector<uint8_t>{0x20, 0x03}));
+}
+
+TEST(WirePort, LostPortIsReopenedWithBackoff) {
+    PtyRig rig;
+    rig.Start();
+    ASSERT_TRUE(rig.RunUntil([&] { return rig.dev.rounds_done == 1; }));
+    EXPECT_EQ(rig.opens, 1);
+    std::vector<rt::LinkEvent::Kind> kinds;
+    rig.port->on_event = [&](const rt::LinkEvent& e) { kinds.push_back(e.kind); };
+    // The far end goes away: the pseudo-terminal is gone for good.
+    rig.far.Detach();
+    rig.master.Close();
+    ASSERT_TRUE(rig.RunUntil([&] { return !rig.port->PortOpen(); }));
+    ASSERT_FALSE(kinds.empty());
+    EXPECT_EQ(kinds[0], rt::LinkEvent::Kind::kLost);
+    // Reopen attempts after 1, 2, 4 s.
+    int failures = 0;
+    rig.port->on_event = [&](const rt::LinkEvent& e) {
+        if (e.kind == rt::LinkEvent::Kind::kOpenFailed) ++failures;
+    };
+    rig.clock.Advance(999ms);
+    rig.loop.RunOnce(0s);
+    EXPECT_EQ(failures, 0);
+    rig.clock.Advance(1ms);
+    rig.loop.RunOnce(0s);
+    EXPECT_EQ(failures, 1);
+    rig.clock.Advance(1999ms);
+    rig.loop.RunOnce(0s);
+    EXPECT_EQ(failures, 1);
+    rig.clock.Advance(1ms);
+    rig.loop.RunOnce(0s);
+    EXPECT_EQ(failures, 2);
+    rig.clock.Advance(4s);
+    rig.loop.RunOnce(0s);
+    EXPECT_EQ(failures, 3);
+}
+
+TEST(WirePort, SecondOpenOfTheLineIsRefused) {
+    rt::PtyMaster master;
+    std::string err;
+    ASSERT_TRUE(master.Open(&err)) << err;
+    rt::SerialPort a(master.slave_path(), 9600);
+    ASSERT_TRUE(a.Open(&err)) << err;
+    rt::SerialPort b(master.slave_path(), 9600);
+    if (::geteuid() != 0) {
+        EXPECT_FALSE(b.Open(&err)) << "exclusive open";
+    }
+    a.Close();
+    EXPECT_TRUE(b.Open(&err)) << err;
+    rt::SerialPort c(master.slave_path(), 12345);
+    EXPECT_FALSE(c.Open(&err));
+    EXPECT_NE(err.find("baud"), std::string::npos) << err;
+}
+
+TEST(WirePort, ChainRunsOverTcpToASerialServer) {
+    rt::ManualTime clock;
+    rt::EventLoop loop(&clock);
+    rt::TcpListener listener;
+    std::string err;
+    ASSERT_TRUE(listener.Listen(0, &err)) << err;
+    // The connection outlives the far end that watches it.
+    std::unique_ptr<rt::FdTransport> conn;
+    FarEnd far(loop);
+    loop.Watch(listener.fd(), [&](short) {
+        const int fd = listener.Accept();
+        if (fd < 0) return;
+        conn = std::make_unique<rt::FdTransport>(fd, "accepted");
+        far.Attach(*conn);
+    });
+    auto port = std::make_shared<rt::PortController>(
+        loop, [&](int) { return std::make_unique<rt::TcpClient>("127.0.0.1", listener.port()); });
+    ScriptDevice dev;
+    dev.Init(port, 5, Json::Value());
+    port->AddDevice(dev, rt::DeviceSchedule());
+    port->Start();
+    ASSERT_TRUE(loop.RunUntil([&] { return dev.rounds_done == 1; }, 400, 20ms));
+    EXPECT_EQ(far.commands.size(), 3u);
+    port->Stop();
+}
