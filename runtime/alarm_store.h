@@ -33,7 +33,7 @@ struct ThresholdConfig {
 };
 
 class AlarmStore {
-public:
+  public:
     // A two-state report. An alarm's identity is (device, alarm id, key,
     // alarm text). Returns the change when the state changed; clearing an
     // alarm that was never raised is no change.
@@ -50,7 +50,7 @@ public:
     std::vector<AlarmChange> Active() const;
     std::vector<AlarmChange> Active(unsigned int data_id) const;
 
-private:
+  private:
     using Identity = std::tuple<unsigned int, std::string, std::string, std::string>;
     std::map<Identity, AlarmChange> state_;
 };

@@ -17,8 +17,8 @@ std::string Text(sqlite3_stmt* s, int col) {
 }  // namespace
 
 HistoryDb::HistoryDb(const std::string& path) : path_(path) {
-    if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
-                        nullptr) != SQLITE_OK) {
+    if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
+        SQLITE_OK) {
         std::string why = db_ ? sqlite3_errmsg(db_) : "out of memory";
         sqlite3_close(db_);
         db_ = nullptr;
@@ -87,8 +87,9 @@ void HistoryDb::Commit() {
 }
 
 void HistoryDb::AddRecord(const StoredRecord& r) {
-    Stmt st{Prepare("INSERT INTO history(data_id, unix_time, time, type, record)"
-                    " VALUES(?,?,?,?,?)")};
+    Stmt st{
+        Prepare("INSERT INTO history(data_id, unix_time, time, type, record)"
+                " VALUES(?,?,?,?,?)")};
     sqlite3_bind_int64(st.s, 1, r.data_id);
     sqlite3_bind_int64(st.s, 2, r.unix_time);
     sqlite3_bind_text(st.s, 3, r.time.c_str(), -1, SQLITE_TRANSIENT);
@@ -98,9 +99,9 @@ void HistoryDb::AddRecord(const StoredRecord& r) {
 }
 
 void HistoryDb::AddAlarmEvent(const AlarmEventRow& e) {
-    Stmt st{Prepare(
-        "INSERT INTO alarm_events(data_id, unix_time, time, alarm_id, key, level, active,"
-        " value_text, alarm_text, ordinal) VALUES(?,?,?,?,?,?,?,?,?,?)")};
+    Stmt st{
+        Prepare("INSERT INTO alarm_events(data_id, unix_time, time, alarm_id, key, level, active,"
+                " value_text, alarm_text, ordinal) VALUES(?,?,?,?,?,?,?,?,?,?)")};
     sqlite3_bind_int64(st.s, 1, e.data_id);
     sqlite3_bind_int64(st.s, 2, e.unix_time);
     sqlite3_bind_text(st.s, 3, e.time.c_str(), -1, SQLITE_TRANSIENT);
@@ -115,8 +116,9 @@ void HistoryDb::AddAlarmEvent(const AlarmEventRow& e) {
 }
 
 void HistoryDb::AddAnalogReport(const AnalogReportRow& r) {
-    Stmt st{Prepare("INSERT INTO analog_reports(data_id, unix_time, time, key, value)"
-                    " VALUES(?,?,?,?,?)")};
+    Stmt st{
+        Prepare("INSERT INTO analog_reports(data_id, unix_time, time, key, value)"
+                " VALUES(?,?,?,?,?)")};
     sqlite3_bind_int64(st.s, 1, r.data_id);
     sqlite3_bind_int64(st.s, 2, r.unix_time);
     sqlite3_bind_text(st.s, 3, r.time.c_str(), -1, SQLITE_TRANSIENT);
@@ -126,9 +128,9 @@ void HistoryDb::AddAnalogReport(const AnalogReportRow& r) {
 }
 
 std::vector<StoredRecord> HistoryDb::Records(unsigned int data_id, int64_t limit) const {
-    Stmt st{Prepare(
-        "SELECT id, data_id, unix_time, time, type, record FROM history"
-        " WHERE (?1 = 0 OR data_id = ?1) ORDER BY id LIMIT ?2")};
+    Stmt st{
+        Prepare("SELECT id, data_id, unix_time, time, type, record FROM history"
+                " WHERE (?1 = 0 OR data_id = ?1) ORDER BY id LIMIT ?2")};
     sqlite3_bind_int64(st.s, 1, data_id);
     sqlite3_bind_int64(st.s, 2, limit);
     std::vector<StoredRecord> out;
@@ -161,9 +163,9 @@ bool HistoryDb::RecordById(int64_t id, StoredRecord& out) const {
 }
 
 std::vector<AlarmEventRow> HistoryDb::AlarmEvents() const {
-    Stmt st{Prepare(
-        "SELECT data_id, unix_time, time, alarm_id, key, level, active, value_text,"
-        " alarm_text, ordinal FROM alarm_events ORDER BY id")};
+    Stmt st{
+        Prepare("SELECT data_id, unix_time, time, alarm_id, key, level, active, value_text,"
+                " alarm_text, ordinal FROM alarm_events ORDER BY id")};
     std::vector<AlarmEventRow> out;
     while (sqlite3_step(st.s) == SQLITE_ROW) {
         AlarmEventRow e;

@@ -14,7 +14,7 @@ struct sqlite3;
 struct sqlite3_stmt;
 
 class StoreError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
@@ -49,7 +49,7 @@ struct AnalogReportRow {
 };
 
 class HistoryDb {
-public:
+  public:
     // Opens or creates the file; throws StoreError naming it.
     explicit HistoryDb(const std::string& path);
     ~HistoryDb();
@@ -74,7 +74,7 @@ public:
 
     const std::string& path() const { return path_; }
 
-private:
+  private:
     void Exec(const char* sql);
     sqlite3_stmt* Prepare(const char* sql) const;
 

@@ -38,21 +38,35 @@ bool VDeviceInterface::LoadFromCache(const std::string& data) {
                          static_cast<int>(data.size()));
 }
 
-bool VDeviceInterface::LoadFromCache(const unsigned char*, int) { return false; }
-unsigned int VDeviceInterface::DataId() const { return data_id_; }
-const std::string& VDeviceInterface::DeviceType() const { return device_type_; }
+bool VDeviceInterface::LoadFromCache(const unsigned char*, int) {
+    return false;
+}
+unsigned int VDeviceInterface::DataId() const {
+    return data_id_;
+}
+const std::string& VDeviceInterface::DeviceType() const {
+    return device_type_;
+}
 
-int VDeviceInterface::DeviceIoControl(int, const void*, int, void*, int, int&) { return 0; }
+int VDeviceInterface::DeviceIoControl(int, const void*, int, void*, int, int&) {
+    return 0;
+}
 void VDeviceInterface::RoundDone() {}
-bool VDeviceInterface::UseControllerDb() { return use_controller_db_; }
+bool VDeviceInterface::UseControllerDb() {
+    return use_controller_db_;
+}
 
 // ---------------------------------------------------------------- QVRVDevice
 
 QVRVDevice::QVRVDevice() = default;
 QVRVDevice::~QVRVDevice() = default;
 
-int QVRVDevice::DeviceIoControl(int, const void*, int, void*, int, int&) { return 0; }
-bool QVRVDevice::Reset() { return true; }
+int QVRVDevice::DeviceIoControl(int, const void*, int, void*, int, int&) {
+    return 0;
+}
+bool QVRVDevice::Reset() {
+    return true;
+}
 
 bool QVRVDevice::InitV(QVRVDevice* parent, unsigned int data_id, const Json::Value&) {
     data_id_ = data_id;
@@ -67,20 +81,36 @@ bool QVRVDevice::Init(std::weak_ptr<QVRController> controller, unsigned int data
     return true;
 }
 
-bool QVRVDevice::InitSetting(const Json::Value&) { return true; }
-bool QVRVDevice::IsSupportDevice(const std::string& type) const { return type == device_type_; }
-std::shared_ptr<QVRVDevice> QVRVDevice::GetChildVDevice(unsigned int) { return {}; }
-std::vector<std::shared_ptr<QVRVDevice>> QVRVDevice::GetAllChildVDevices() { return {}; }
+bool QVRVDevice::InitSetting(const Json::Value&) {
+    return true;
+}
+bool QVRVDevice::IsSupportDevice(const std::string& type) const {
+    return type == device_type_;
+}
+std::shared_ptr<QVRVDevice> QVRVDevice::GetChildVDevice(unsigned int) {
+    return {};
+}
+std::vector<std::shared_ptr<QVRVDevice>> QVRVDevice::GetAllChildVDevices() {
+    return {};
+}
 
 bool QVRVDevice::SendSP(int type, const unsigned char* data, unsigned long len, bool realtime) {
     auto c = Controller();
     return c ? c->Publish(*this, type, data, len, realtime) : false;
 }
 
-bool QVRVDevice::SendDelayData(int) { return false; }
-bool QVRVDevice::SendDoData(int, char) { return false; }
-int QVRVDevice::ReadDi(int) { return 0; }
-float QVRVDevice::ReadAi(int) { return 0.0f; }
+bool QVRVDevice::SendDelayData(int) {
+    return false;
+}
+bool QVRVDevice::SendDoData(int, char) {
+    return false;
+}
+int QVRVDevice::ReadDi(int) {
+    return 0;
+}
+float QVRVDevice::ReadAi(int) {
+    return 0.0f;
+}
 float QVRVDevice::Get_SP_Value(unsigned int index, const std::string& key) {
     return Get_Value(index, key);
 }
@@ -95,13 +125,11 @@ void QVRVDevice::CheckThreshold(const std::string& alarm_id, const std::string& 
     if (auto c = Controller()) c->CheckThreshold(*this, alarm_id, name, value, count);
 }
 
-void QVRVDevice::CheckThresholdBool(int level, const std::string& key,
-                                    const std::string& alarm_id, const std::string& value_text,
-                                    const std::string& alarm_text, bool active,
-                                    uint16_t ordinal) {
+void QVRVDevice::CheckThresholdBool(int level, const std::string& key, const std::string& alarm_id,
+                                    const std::string& value_text, const std::string& alarm_text,
+                                    bool active, uint16_t ordinal) {
     if (auto c = Controller())
-        c->CheckThresholdBool(*this, level, key, alarm_id, value_text, alarm_text, active,
-                              ordinal);
+        c->CheckThresholdBool(*this, level, key, alarm_id, value_text, alarm_text, active, ordinal);
 }
 
 bool QVRVDevice::DoBatchCheckThreshold(const std::vector<rule_value>& values) {
@@ -124,9 +152,15 @@ bool QVRSPDevice::RefreshStatus() {
     return c ? c->MayPoll(*this) : false;
 }
 
-int QVRSPDevice::process(unsigned char*, unsigned long) { return 0; }
-bool QVRSPDevice::IsProcessing() { return false; }
-bool QVRSPDevice::IsStalled() { return false; }
+int QVRSPDevice::process(unsigned char*, unsigned long) {
+    return 0;
+}
+bool QVRSPDevice::IsProcessing() {
+    return false;
+}
+bool QVRSPDevice::IsStalled() {
+    return false;
+}
 
 bool QVRSPDevice::SendData(const unsigned char* data, unsigned long len) {
     auto c = Controller();
@@ -157,8 +191,12 @@ bool PMBusProtocol::InitSetting(const Json::Value& setting) {
     return true;
 }
 
-int PMBusProtocol::process(unsigned char*, unsigned long) { return 0; }
-int PMBusProtocol::process_error() { return 0; }
+int PMBusProtocol::process(unsigned char*, unsigned long) {
+    return 0;
+}
+int PMBusProtocol::process_error() {
+    return 0;
+}
 
 bool PMBusProtocol::write_pmbus_cmd(uint8_t cid1, uint8_t cid2) {
     return write_pmbus_cmd(cid1, cid2, nullptr, 0);
@@ -175,16 +213,28 @@ bool PMBusProtocol::write_pmbus_cmd(uint8_t cid1, uint8_t cid2, const uint8_t* d
 QVRController::QVRController() = default;
 QVRController::~QVRController() = default;
 
-bool QVRController::MayPoll(QVRSPDevice&) { return true; }
-bool QVRController::OpenPort(QVRSPDevice&) { return true; }
-bool QVRController::ClosePort(QVRSPDevice&) { return true; }
-bool QVRController::SendData(QVRSPDevice&, const uint8_t*, size_t) { return false; }
+bool QVRController::MayPoll(QVRSPDevice&) {
+    return true;
+}
+bool QVRController::OpenPort(QVRSPDevice&) {
+    return true;
+}
+bool QVRController::ClosePort(QVRSPDevice&) {
+    return true;
+}
+bool QVRController::SendData(QVRSPDevice&, const uint8_t*, size_t) {
+    return false;
+}
 bool QVRController::SendCommand(PMBusProtocol&, uint8_t, uint8_t, const uint8_t*, size_t) {
     return false;
 }
 void QVRController::ApplyProtocolSetting(PMBusProtocol&, const Json::Value&) {}
-bool QVRController::Publish(QVRVDevice&, int, const uint8_t*, size_t, bool) { return false; }
-bool QVRController::SaveHistory(QVRVDevice&, const uint8_t*, size_t) { return false; }
+bool QVRController::Publish(QVRVDevice&, int, const uint8_t*, size_t, bool) {
+    return false;
+}
+bool QVRController::SaveHistory(QVRVDevice&, const uint8_t*, size_t) {
+    return false;
+}
 void QVRController::CheckThreshold(QVRVDevice&, const std::string&, const std::string&, float,
                                    int) {}
 void QVRController::CheckThresholdBool(QVRVDevice&, int, const std::string&, const std::string&,
@@ -192,4 +242,6 @@ void QVRController::CheckThresholdBool(QVRVDevice&, int, const std::string&, con
 bool QVRController::DoBatchCheckThreshold(QVRVDevice&, const std::vector<rule_value>&) {
     return false;
 }
-bool QVRController::CheckAOReport(QVRVDevice&, const std::string&, float) { return false; }
+bool QVRController::CheckAOReport(QVRVDevice&, const std::string&, float) {
+    return false;
+}

@@ -10,12 +10,12 @@
 #include "host/provider.h"
 
 class PluginError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
 class PluginHandle {
-public:
+  public:
     // Throws PluginError naming the path and the loader's reason.
     explicit PluginHandle(const std::string& path);
     ~PluginHandle();
@@ -25,7 +25,7 @@ public:
     std::vector<std::shared_ptr<Provider>> GetProviders() const;
     const std::string& path() const { return path_; }
 
-private:
+  private:
     std::string path_;
     void* handle_ = nullptr;
     GetProvidersFn get_providers_ = nullptr;

@@ -79,7 +79,9 @@ std::string ToText(const HostCall& c) {
     return os.str();
 }
 
-bool RecordingController::MayPoll(QVRSPDevice&) { return may_poll; }
+bool RecordingController::MayPoll(QVRSPDevice&) {
+    return may_poll;
+}
 
 bool RecordingController::OpenPort(QVRSPDevice& dev) {
     calls.push_back(Base(HostCall::Kind::kOpenPort, dev));

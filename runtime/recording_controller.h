@@ -35,19 +35,19 @@ struct HostCall {
     int level = 0;               // threshold-bool: level; threshold: count
     std::string key;
     std::string alarm_id;
-    std::string value_text;      // threshold: name
+    std::string value_text;  // threshold: name
     std::string alarm_text;
     bool active = false;
     uint16_t ordinal = 0;
     float value = 0.0f;
-    size_t count = 0;            // batch check: number of rule values
+    size_t count = 0;  // batch check: number of rule values
 };
 
 // One readable line per call, stable across runs (used by golden files).
 std::string ToText(const HostCall& call);
 
 class RecordingController : public QVRController {
-public:
+  public:
     bool MayPoll(QVRSPDevice& dev) override;
     bool OpenPort(QVRSPDevice& dev) override;
     bool ClosePort(QVRSPDevice& dev) override;
@@ -62,8 +62,7 @@ public:
                         float value, int count) override;
     void CheckThresholdBool(QVRVDevice& dev, int level, const std::string& key,
                             const std::string& alarm_id, const std::string& value_text,
-                            const std::string& alarm_text, bool active,
-                            uint16_t ordinal) override;
+                            const std::string& alarm_text, bool active, uint16_t ordinal) override;
     bool DoBatchCheckThreshold(QVRVDevice& dev, const std::vector<rule_value>& values) override;
     bool CheckAOReport(QVRVDevice& dev, const std::string& key, float value) override;
 
@@ -72,6 +71,6 @@ public:
     void Clear() { calls.clear(); }
 
     std::vector<HostCall> calls;
-    bool may_poll = true;      // answer of MayPoll
-    bool batch_result = false; // answer of DoBatchCheckThreshold
+    bool may_poll = true;       // answer of MayPoll
+    bool batch_result = false;  // answer of DoBatchCheckThreshold
 };

@@ -23,8 +23,8 @@ TEST(AlarmStore, OnlyStateChangesBecomeEvents) {
     const struct {
         bool active;
         bool event;
-    } steps[] = {{false, false}, {true, true}, {true, false}, {false, true}, {false, false},
-                 {true, true}};
+    } steps[] = {{false, false}, {true, true},   {true, false},
+                 {false, true},  {false, false}, {true, true}};
     for (size_t i = 0; i < sizeof steps / sizeof steps[0]; ++i) {
         auto change = store.Report(Report(steps[i].active));
         EXPECT_EQ(change.has_value(), steps[i].event) << "step " << i;
@@ -62,8 +62,8 @@ TEST(AlarmStore, HostThresholdWithDirectionAndRecovery) {
         {"419610401001", 185.0f, true, false},   // back at it: cleared
         {"419620301001", 57.0f, false, false},   // upper: equal is not above
         {"419620301001", 57.1f, true, true},
-        {"419620301001", 56.9f, true, false},    // no recover value: clears at once
-        {"419613901001", 99.0f, false, false},   // no configured level: never an alarm
+        {"419620301001", 56.9f, true, false},   // no recover value: clears at once
+        {"419613901001", 99.0f, false, false},  // no configured level: never an alarm
     };
     for (const auto& s : steps) {
         auto change = store.Evaluate(7, cfg, s.id, "", s.value);

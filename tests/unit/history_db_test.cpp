@@ -9,7 +9,7 @@
 namespace {
 
 class HistoryDbTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char tmpl[] = "/tmp/q318b-db-XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);

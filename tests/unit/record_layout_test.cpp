@@ -10,7 +10,7 @@
 namespace {
 
 // Through char pointers: a reference to a packed float would be misaligned.
-#define OFFSET_IN(object, field)                                          \
+#define OFFSET_IN(object, field)                                         \
     static_cast<size_t>(reinterpret_cast<const char*>(&(object).field) - \
                         reinterpret_cast<const char*>(&(object)))
 
@@ -55,8 +55,7 @@ TEST(RecordLayout, ZeroCapacityArraysTakeNoBytes) {
     q318b_419_Data_t d{};
     EXPECT_EQ(OFFSET_IN(d.ac, p40_43_count), OFFSET_IN(d.ac, airlock));
     EXPECT_EQ(OFFSET_IN(d.dc1, p_count), OFFSET_IN(d.dc1, n));
-    EXPECT_EQ(OFFSET_IN(d.ac.channel[0], a_alarm),
-              OFFSET_IN(d.ac.channel[0], p40_41));
+    EXPECT_EQ(OFFSET_IN(d.ac.channel[0], a_alarm), OFFSET_IN(d.ac.channel[0], p40_41));
 }
 
 TEST(RecordLayout, MultiByteFieldsAreLittleEndianOnTheWire) {
