@@ -9,7 +9,7 @@
 #include <string>
 
 class DiagRedirect {
-public:
+  public:
     // Empty path: the diagnostics are dropped. Throws std::runtime_error
     // naming the file when it cannot be opened.
     explicit DiagRedirect(const std::string& path);
@@ -22,7 +22,7 @@ public:
     // Pushes pending diagnostics to the log file.
     void FlushDiagnostics();
 
-private:
+  private:
     int saved_fd_ = -1;
     FILE* out_ = nullptr;
 };

@@ -192,7 +192,8 @@ int main(int argc, char** argv) {
         std::vector<StoredRecord> rows;
         if (row_id != 0) {
             StoredRecord r;
-            if (!db.RecordById(row_id, r)) throw Failure("no record with id " + std::to_string(row_id));
+            if (!db.RecordById(row_id, r))
+                throw Failure("no record with id " + std::to_string(row_id));
             rows.push_back(std::move(r));
         } else {
             rows = db.Records(data_id);
