@@ -1,0 +1,68 @@
+#include "runtime/alarm_store.h"
+
+#include <cmath>
+#include <cstdio>
+
+std::optional<AlarmChange> AlarmStore::Report(const AlarmChange& report) {
+    Identity id{report.data_id, report.alarm_id, report.key, report.alarm_text};
+    auto it = state_.find(id);
+    const bool was_active = it != state_.end() && it->second.active;
+    if (it == state_.end()) {
+        if (!report.active) return std::nullopt;
+        state_.emplace(id, report);
+        return report;
+    }
+    if (was_active == report.active) {
+        // Same state: keep the latest texts for display, no event.
+        it->second = report;
+        return std::nullopt;
+    }
+    it->second = report;
+    return report;
+}
+
+std::optional<AlarmChange> AlarmStore::Evaluate(
+    unsigned int data_id, const std::map<std::string, ThresholdConfig>& config,
+    const std::string& alarm_id, const std::string& name, float value) {
+    auto cfg = config.find(alarm_id);
+    if (cfg == config.end() || cfg->second.level == 0) return std::nullopt;
+    if (std::isnan(value)) return std::nullopt;
+    const ThresholdConfig& c = cfg->second;
+
+    AlarmChange r;
+    r.data_id = data_id;
+    r.level = c.level;
+    r.key = alarm_id;
+    r.alarm_id = alarm_id;
+    r.alarm_text = name.empty() ? alarm_id : name;
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%g", static_cast<double>(value));
+    r.value_text = buf;
+    r.ordinal = 1;
+
+    auto it = state_.find(Identity{data_id, r.alarm_id, r.key, r.alarm_text});
+    const bool was_active = it != state_.end() && it->second.active;
+    const bool upper = c.direction == ThresholdConfig::Direction::kUpper;
+    const bool beyond = upper ? value > c.threshold : value < c.threshold;
+    bool active = beyond;
+    if (was_active && !beyond && c.recover) {
+        // Hold the alarm until the value has come back past the recover value.
+        active = upper ? value > *c.recover : value < *c.recover;
+    }
+    r.active = active;
+    return Report(r);
+}
+
+std::vector<AlarmChange> AlarmStore::Active() const {
+    std::vector<AlarmChange> out;
+    for (const auto& kv : state_)
+        if (kv.second.active) out.push_back(kv.second);
+    return out;
+}
+
+std::vector<AlarmChange> AlarmStore::Active(unsigned int data_id) const {
+    std::vector<AlarmChange> out;
+    for (const auto& kv : state_)
+        if (kv.second.active && kv.second.data_id == data_id) out.push_back(kv.second);
+    return out;
+}

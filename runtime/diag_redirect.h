@@ -1,0 +1,28 @@
+// The plug-in writes its diagnostics to standard output. A program that has
+// output of its own (a table, a JSON stream) moves those diagnostics to a
+// log file (or /dev/null) and keeps the original standard output for
+// itself, so the two never mix.
+#pragma once
+
+#include <cstdio>
+#include <stdexcept>
+#include <string>
+
+class DiagRedirect {
+  public:
+    // Empty path: the diagnostics are dropped. Throws std::runtime_error
+    // naming the file when it cannot be opened.
+    explicit DiagRedirect(const std::string& path);
+    ~DiagRedirect();
+    DiagRedirect(const DiagRedirect&) = delete;
+    DiagRedirect& operator=(const DiagRedirect&) = delete;
+
+    // The program's own output: the standard output it started with.
+    FILE* out() const { return out_; }
+    // Pushes pending diagnostics to the log file.
+    void FlushDiagnostics();
+
+  private:
+    int saved_fd_ = -1;
+    FILE* out_ = nullptr;
+};

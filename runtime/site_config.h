@@ -1,0 +1,56 @@
+// The runner's site file: which devices to poll, on which ports, with which
+// settings and host alarm configuration. Relative paths in it are taken
+// relative to the site file's own folder.
+#pragma once
+
+#include <json/value.h>
+
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "runtime/alarm_store.h"
+
+class SiteError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+struct PortSpec {
+    enum class Kind { kSerial, kTcp, kSimulator };
+    Kind kind = Kind::kSerial;
+    std::string path;  // serial device, or the simulator's scenario file
+    std::string host;  // tcp
+    int port = 0;      // tcp
+    std::string text;  // as written in the site file
+};
+
+struct DeviceConfig {
+    unsigned int data_id = 0;
+    std::string name;  // for messages and tables; defaults to "device <data_id>"
+    PortSpec port;
+    int address = 1;
+    int baud_rate = 0;  // 0: the device's own default
+    double poll_interval = 5.0;
+    double reply_timeout = 0.0;                     // seconds; 0: derived from the expected reply
+    std::string workdir;                            // where the plug-in looks for ./ini/
+    Json::Value settings;                           // handed to InitSetting
+    std::map<std::string, ThresholdConfig> alarms;  // host alarm levels and thresholds
+};
+
+struct SiteConfig {
+    std::string file;
+    std::string plugin;    // empty: the default plug-in
+    std::string database;  // empty: no store
+    std::vector<DeviceConfig> devices;
+};
+
+// Reads and checks a site file. Every problem is a SiteError with one line
+// naming the file and, where it applies, the device and the member.
+SiteConfig LoadSiteConfig(const std::string& path);
+SiteConfig ParseSiteConfig(const Json::Value& root, const std::string& file,
+                           const std::string& base_dir);
+
+// "tcp://host:port", "sim:SCENARIO" or a serial device path.
+PortSpec ParsePortSpec(const std::string& text, const std::string& base_dir);

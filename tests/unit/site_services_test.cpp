@@ -1,0 +1,95 @@
+#include "runtime/site_services.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+namespace {
+
+class SiteServicesTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/q318b-svc-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+    }
+    void TearDown() override { std::system(("rm -rf " + dir_).c_str()); }
+
+    // One round as a device runs it: publish, alarms, report, store.
+    static void Round(SiteServices& s, uint8_t fill, bool fault, bool store = true) {
+        std::vector<uint8_t> rec(2704, fill);
+        s.Publish(7, 5535, rec.data(), rec.size());
+        s.CheckThresholdBool(7, 1, "419430501001", "419430501001", "419430501001", "模块故障告警",
+                             fault, 1);
+        s.CheckAOReport(7, "419110100001", 230.5f);
+        if (store) s.SaveHistory(7, rec.data(), rec.size());
+    }
+
+    std::string dir_;
+};
+
+TEST_F(SiteServicesTest, ARoundIsStoredWholeAndItsChangesBecomeEvents) {
+    auto db = std::make_shared<HistoryDb>(dir_ + "/h.db");
+    SiteServices s(db);
+    s.SetClock([] { return std::time_t{1700000000}; });
+    std::vector<std::string> seen;
+    s.SetListener([&](const HostEvent& e) { seen.push_back(ToString(e.kind)); });
+
+    Round(s, 1, false);
+    Round(s, 2, true);
+    Round(s, 3, true);
+    Round(s, 4, false);
+
+    const std::vector<std::string> want = {
+        "record", "analog_report",                   // fault reported inactive: no event
+        "record", "alarm_raised",  "analog_report",  //
+        "record", "analog_report",                   // still raised: no event
+        "record", "alarm_cleared", "analog_report"};
+    EXPECT_EQ(seen, want);
+    EXPECT_EQ(db->Records().size(), 4u);
+    EXPECT_EQ(db->Records()[1].blob[0], 2);
+    ASSERT_EQ(db->AlarmEvents().size(), 2u);
+    EXPECT_TRUE(db->AlarmEvents()[0].active);
+    EXPECT_FALSE(db->AlarmEvents()[1].active);
+    EXPECT_EQ(db->AnalogReports().size(), 4u);
+    EXPECT_EQ(s.LastRecord(7)[0], 4);
+    EXPECT_TRUE(s.alarms().Active(7).empty());
+}
+
+TEST_F(SiteServicesTest, AnUnfinishedRoundLeavesNothingBehind) {
+    {
+        auto db = std::make_shared<HistoryDb>(dir_ + "/h.db");
+        SiteServices s(db);
+        Round(s, 1, false);
+        Round(s, 2, true, /*store=*/false);  // killed before the round was stored
+    }
+    HistoryDb db(dir_ + "/h.db");
+    EXPECT_EQ(db.Records().size(), 1u);
+    EXPECT_TRUE(db.AlarmEvents().empty());
+    EXPECT_EQ(db.AnalogReports().size(), 1u);
+}
+
+TEST_F(SiteServicesTest, HostThresholdsAndLinkChanges) {
+    SiteServices s;
+    std::vector<HostEvent> seen;
+    s.SetListener([&](const HostEvent& e) { seen.push_back(e); });
+    s.SetThresholds(7, {{"419610401001", {2, 180.0f, ThresholdConfig::Direction::kLower, {}}}});
+
+    s.CheckThreshold(7, "419610401001", "", 100.0f);
+    s.CheckThreshold(8, "419610401001", "", 100.0f);  // another device: not configured
+    s.LinkState(7, true);                             // starting up is no news
+    s.LinkState(7, false, "no reply");
+    s.LinkState(7, false, "no reply");
+    s.LinkState(7, true);
+
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_EQ(seen[0].kind, HostEvent::Kind::kAlarmRaised);
+    EXPECT_EQ(seen[0].alarm.level, 2);
+    EXPECT_EQ(seen[1].kind, HostEvent::Kind::kLinkLost);
+    EXPECT_EQ(seen[1].detail, "no reply");
+    EXPECT_EQ(seen[2].kind, HostEvent::Kind::kLinkBack);
+    EXPECT_TRUE(s.LinkUp(7));
+}
+
+}  // namespace

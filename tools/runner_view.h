@@ -1,0 +1,20 @@
+// What q318b-host shows: a compact table per round, or one JSON object per
+// event.
+#pragma once
+
+#include <json/value.h>
+
+#include <string>
+#include <vector>
+
+#include "protocol/record.h"
+#include "runtime/alarm_store.h"
+#include "runtime/site_services.h"
+
+// The main values of a record, the active alarms and the link state.
+std::string RoundTable(const std::string& device_name, const q318b_419_Data_t& record,
+                       const std::vector<AlarmChange>& active_alarms, bool link_up);
+
+// One event as a JSON object (records with every field named).
+Json::Value EventJson(const HostEvent& e);
+std::string JsonLine(const Json::Value& v);
