@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "host/qvr_device.h"
+
 const char* ToString(HostEvent::Kind kind) {
     switch (kind) {
         case HostEvent::Kind::kRecordPublished:
@@ -173,4 +175,38 @@ const std::vector<uint8_t>& SiteServices::LastRecord(unsigned int data_id) const
 
 void SiteServices::Flush() {
     if (db_) db_->Commit();
+}
+
+bool SiteServicesController::Publish(QVRVDevice& dev, int type, const uint8_t* data, size_t len,
+                                     bool) {
+    return services_->Publish(dev.DataId(), type, data, len);
+}
+
+bool SiteServicesController::SaveHistory(QVRVDevice& dev, const uint8_t* data, size_t len) {
+    const bool ok = services_->SaveHistory(dev.DataId(), data, len);
+    if (on_round_stored) on_round_stored(dev.DataId());
+    return ok;
+}
+
+void SiteServicesController::CheckThreshold(QVRVDevice& dev, const std::string& alarm_id,
+                                            const std::string& name, float value, int) {
+    services_->CheckThreshold(dev.DataId(), alarm_id, name, value);
+}
+
+void SiteServicesController::CheckThresholdBool(QVRVDevice& dev, int level, const std::string& key,
+                                                const std::string& alarm_id,
+                                                const std::string& value_text,
+                                                const std::string& alarm_text, bool active,
+                                                uint16_t ordinal) {
+    services_->CheckThresholdBool(dev.DataId(), level, key, alarm_id, value_text, alarm_text,
+                                  active, ordinal);
+}
+
+bool SiteServicesController::DoBatchCheckThreshold(QVRVDevice& dev,
+                                                   const std::vector<rule_value>& values) {
+    return services_->DoBatchCheckThreshold(dev.DataId(), values);
+}
+
+bool SiteServicesController::CheckAOReport(QVRVDevice& dev, const std::string& key, float value) {
+    return services_->CheckAOReport(dev.DataId(), key, value);
 }

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "host/host_types.h"
+#include "host/qvr_controller.h"
 #include "runtime/alarm_store.h"
 #include "runtime/history_db.h"
 
@@ -50,6 +51,8 @@ class SiteServices {
     // `db` may be null: nothing is stored.
     explicit SiteServices(std::shared_ptr<HistoryDb> db = nullptr);
 
+    // Stores from now on (null: nothing is stored).
+    void SetDatabase(std::shared_ptr<HistoryDb> db) { db_ = std::move(db); }
     void SetListener(Listener l) { listener_ = std::move(l); }
     // Tests pin the clock; the default is the system time.
     void SetClock(Clock c) { clock_ = std::move(c); }
@@ -87,4 +90,29 @@ class SiteServices {
     std::map<unsigned int, std::map<std::string, ThresholdConfig>> thresholds_;
     std::map<unsigned int, std::vector<uint8_t>> last_record_;
     std::map<unsigned int, bool> link_up_;
+};
+
+// The site services as a controller, for the port controllers to pass the
+// devices' data and alarm calls to.
+class SiteServicesController : public QVRController {
+  public:
+    explicit SiteServicesController(std::shared_ptr<SiteServices> services)
+        : services_(std::move(services)) {}
+
+    // Called after a device has stored a round (the end of its RoundDone).
+    std::function<void(unsigned int data_id)> on_round_stored;
+
+    bool Publish(QVRVDevice& dev, int type, const uint8_t* data, size_t len,
+                 bool realtime) override;
+    bool SaveHistory(QVRVDevice& dev, const uint8_t* data, size_t len) override;
+    void CheckThreshold(QVRVDevice& dev, const std::string& alarm_id, const std::string& name,
+                        float value, int count) override;
+    void CheckThresholdBool(QVRVDevice& dev, int level, const std::string& key,
+                            const std::string& alarm_id, const std::string& value_text,
+                            const std::string& alarm_text, bool active, uint16_t ordinal) override;
+    bool DoBatchCheckThreshold(QVRVDevice& dev, const std::vector<rule_value>& values) override;
+    bool CheckAOReport(QVRVDevice& dev, const std::string& key, float value) override;
+
+  private:
+    std::shared_ptr<SiteServices> services_;
 };

@@ -1,55 +1,386 @@
-// q318b-host: loads the q318b_419 plug-in as the monitoring host does and
-// shows what it creates.
+// q318b-host: loads the q318b_419 plug-in as the monitoring host does,
+// initialises the devices of a site file and polls them over serial ports,
+// TCP serial servers or the built-in controller simulator, showing each
+// round (or, with --json, one JSON object per event).
+#include <json/writer.h>
+#include <signal.h>
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
+#include <chrono>
 #include <cstdio>
-#include <iostream>
+#include <cstring>
+#include <map>
 #include <memory>
+#include <set>
+#include <string>
+#include <vector>
 
 #include "device/q318b_419.h"
+#include "runtime/diag_redirect.h"
+#include "runtime/event_loop.h"
+#include "runtime/history_db.h"
 #include "runtime/plugin_loader.h"
+#include "runtime/port_controller.h"
+#include "runtime/record_json.h"
+#include "runtime/site_config.h"
+#include "runtime/site_services.h"
+#include "runtime/transport.h"
+#include "sim/scenario.h"
+#include "sim/server.h"
+#include "tools/runner_view.h"
+
+namespace {
+
+volatile sig_atomic_t g_stop = 0;
+void OnSignal(int) {
+    g_stop = 1;
+}
+
+struct Options {
+    std::string site = Q318B_DEFAULT_SITE;
+    std::string plugin;
+    std::string database;
+    std::string diag;
+    bool no_db = false;
+    long rounds = 0;
+    double duration = 0;
+    bool json = false;
+    std::vector<std::string> queries;
+    std::vector<std::string> control;  // CODE PAYLOAD
+    double reset_interval = 30;
+};
+
+struct Device {
+    const DeviceConfig* cfg = nullptr;
+    std::unique_ptr<QVRSPDevice> owner;
+    PMBusProtocol* dev = nullptr;
+    std::shared_ptr<rt::PortController> port;
+    long rounds = 0;
+    bool round_pending = false;
+};
+
+// The request bytes of a control code: hex for the raw command, text for
+// the others.
+std::vector<uint8_t> ControlPayload(int code, const std::string& payload) {
+    std::vector<uint8_t> out;
+    if (code == 300) {
+        std::string hex;
+        for (char c : payload)
+            if (c != ' ') hex += c;
+        if (hex.size() % 2 != 0)
+            throw std::runtime_error("--control 300: odd number of hex digits");
+        for (size_t i = 0; i < hex.size(); i += 2) {
+            char* end = nullptr;
+            const std::string pair = hex.substr(i, 2);
+            const long v = std::strtol(pair.c_str(), &end, 16);
+            if (end != pair.c_str() + 2)
+                throw std::runtime_error("--control 300: bad hex \"" + pair + "\"");
+            out.push_back(static_cast<uint8_t>(v));
+        }
+        return out;
+    }
+    out.assign(payload.begin(), payload.end());
+    return out;
+}
+
+class Output {
+  public:
+    Output(FILE* out, bool json) : out_(out), json_(json) {}
+    bool json() const { return json_; }
+    void Line(const std::string& s) { std::fprintf(out_, "%s\n", s.c_str()); }
+    void Json(const Json::Value& v) { Line(JsonLine(v)); }
+    void Text(const std::string& s) {
+        std::fputs(s.c_str(), out_);
+        std::fflush(out_);
+    }
+
+  private:
+    FILE* out_;
+    bool json_;
+};
+
+int Run(const Options& opt) {
+    // Everything that can be wrong with the site is found before anything
+    // is written or started.
+    SiteConfig site = LoadSiteConfig(opt.site);
+    std::string plugin_path = !opt.plugin.empty()    ? opt.plugin
+                              : !site.plugin.empty() ? site.plugin
+                                                     : std::string(Q318B_DEFAULT_PLUGIN);
+    std::map<std::string, sim::Scenario> scenarios;
+    for (const auto& d : site.devices) {
+        if (d.port.kind != PortSpec::Kind::kSimulator || scenarios.count(d.port.text)) continue;
+        sim::Scenario s;
+        std::string err;
+        if (!sim::LoadScenarioFile(d.port.path, &s, &err))
+            throw SiteError("site file " + site.file + ": " + d.name + ": scenario " + d.port.path +
+                            ": " + err);
+        scenarios.emplace(d.port.text, std::move(s));
+    }
+    int control_code = 0;
+    std::vector<uint8_t> control_bytes;
+    if (!opt.control.empty()) {
+        control_code = std::stoi(opt.control.at(0));
+        control_bytes = ControlPayload(control_code, opt.control.at(1));
+    }
+    PluginHandle plugin(plugin_path);
+    auto providers = plugin.GetProviders();
+    auto* factory =
+        providers.size() == 1 ? dynamic_cast<QVRSPDeviceProvider*>(providers[0].get()) : nullptr;
+    if (factory == nullptr)
+        throw PluginError("plug-in " + plugin_path + " does not offer one serial-device provider");
+
+    DiagRedirect diag(opt.diag);
+    Output out(diag.out(), opt.json);
+
+    rt::EventLoop loop;
+    auto services = std::make_shared<SiteServices>();
+    auto bridge = std::make_shared<SiteServicesController>(services);
+    std::vector<Device> devices(site.devices.size());
+    std::map<std::string, std::shared_ptr<rt::PortController>> ports;
+    std::map<std::string, std::unique_ptr<sim::SimServer>> sims;
+
+    // Devices are created and initialised as the host does: Init, then
+    // InitSetting in the device's working folder (where ./ini/ is looked up).
+    char cwd[4096];
+    if (getcwd(cwd, sizeof cwd) == nullptr)
+        throw std::runtime_error("cannot read the working folder");
+    for (size_t i = 0; i < site.devices.size(); ++i) {
+        const DeviceConfig& cfg = site.devices[i];
+        Device& d = devices[i];
+        d.cfg = &cfg;
+        d.owner.reset(factory->create());
+        d.dev = static_cast<PMBusProtocol*>(d.owner.get());
+        auto& port = ports[cfg.port.text];
+        if (!port) {
+            const PortSpec spec = cfg.port;
+            port = std::make_shared<rt::PortController>(
+                loop, [&sims, spec](int baud) -> std::unique_ptr<rt::Transport> {
+                    switch (spec.kind) {
+                        case PortSpec::Kind::kSerial:
+                            return std::make_unique<rt::SerialPort>(spec.path, baud);
+                        case PortSpec::Kind::kTcp:
+                            return std::make_unique<rt::TcpClient>(
+                                spec.host, static_cast<uint16_t>(spec.port));
+                        case PortSpec::Kind::kSimulator:
+                            return std::make_unique<rt::SerialPort>(sims.at(spec.text)->pty_path(),
+                                                                    baud);
+                    }
+                    return nullptr;
+                });
+            port->SetServices(bridge);
+        }
+        d.port = port;
+        d.dev->address_ = static_cast<uint8_t>(cfg.address);
+        for (const auto& a : cfg.alarms) {
+            d.dev->alarm_level_[a.first] = a.second.level;
+            d.dev->alarm_threshold_[a.first] = a.second.threshold;
+        }
+        services->SetThresholds(cfg.data_id, cfg.alarms);
+        d.dev->Init(port, cfg.data_id, cfg.settings);
+        if (chdir(cfg.workdir.c_str()) != 0)
+            throw SiteError("site file " + site.file + ": " + cfg.name + ": cannot enter " +
+                            cfg.workdir);
+        try {
+            d.dev->InitSetting(cfg.settings);
+        } catch (const std::exception& e) {
+            (void)!chdir(cwd);
+            throw SiteError("site file " + site.file + ": " + cfg.name +
+                            ": settings rejected by the plug-in: " + e.what());
+        }
+        if (chdir(cwd) != 0) throw std::runtime_error("cannot return to the working folder");
+        if (cfg.baud_rate > 0) d.dev->baud_rate_ = cfg.baud_rate;
+    }
+
+    std::shared_ptr<HistoryDb> db;
+    const std::string db_path = opt.no_db               ? ""
+                                : !opt.database.empty() ? opt.database
+                                                        : site.database;
+    if (!db_path.empty()) db = std::make_shared<HistoryDb>(db_path);
+    services->SetDatabase(db);
+
+    std::map<unsigned, Device*> by_id;
+    for (auto& d : devices) by_id[d.cfg->data_id] = &d;
+    bridge->on_round_stored = [&](unsigned id) {
+        auto it = by_id.find(id);
+        if (it != by_id.end()) {
+            it->second->rounds++;
+            it->second->round_pending = true;
+        }
+    };
+    services->SetListener([&](const HostEvent& e) {
+        if (out.json()) {
+            out.Json(EventJson(e));
+        } else if (e.kind == HostEvent::Kind::kAlarmRaised ||
+                   e.kind == HostEvent::Kind::kAlarmCleared) {
+            out.Line(e.time + "  " +
+                     (e.kind == HostEvent::Kind::kAlarmRaised ? "RAISED " : "cleared") + "  " +
+                     std::to_string(e.data_id) + "  " + e.alarm.alarm_id + "  " +
+                     e.alarm.alarm_text);
+        } else if (e.kind == HostEvent::Kind::kLinkLost || e.kind == HostEvent::Kind::kLinkBack) {
+            out.Line(e.time + "  link " + (e.kind == HostEvent::Kind::kLinkLost ? "lost" : "back") +
+                     "  " + std::to_string(e.data_id) + (e.detail.empty() ? "" : "  " + e.detail));
+        }
+    });
+    for (auto& p : ports) {
+        p.second->on_event = [&, port = p.second.get()](const rt::LinkEvent& ev) {
+            for (auto& d : devices) {
+                if (d.port.get() != port) continue;
+                if (ev.data_id != 0 && ev.data_id != d.cfg->data_id) continue;
+                switch (ev.kind) {
+                    case rt::LinkEvent::Kind::kChainEnd:
+                        services->LinkState(d.cfg->data_id, true);
+                        break;
+                    case rt::LinkEvent::Kind::kAbandoned:
+                        services->LinkState(d.cfg->data_id, false, "no good reply to " + ev.text);
+                        break;
+                    case rt::LinkEvent::Kind::kLost:
+                    case rt::LinkEvent::Kind::kOpenFailed:
+                        services->LinkState(d.cfg->data_id, false, ev.text);
+                        break;
+                    default:
+                        break;
+                }
+            }
+        };
+        p.second->log = [&](const std::string& m) {
+            if (!out.json()) out.Line("host: " + m);
+        };
+    }
+
+    for (const auto& s : scenarios) {
+        auto server = std::make_unique<sim::SimServer>(loop, s.second);
+        std::string err;
+        if (!server->ServePty(&err)) throw std::runtime_error("simulator: " + err);
+        sims.emplace(s.first, std::move(server));
+    }
+    for (auto& d : devices) {
+        rt::DeviceSchedule sch;
+        sch.poll_interval = std::chrono::duration_cast<rt::Duration>(
+            std::chrono::duration<double>(d.cfg->poll_interval));
+        sch.reply_timeout = std::chrono::duration_cast<rt::Duration>(
+            std::chrono::duration<double>(d.cfg->reply_timeout));
+        sch.reset_interval = std::chrono::duration_cast<rt::Duration>(
+            std::chrono::duration<double>(opt.reset_interval));
+        d.port->AddDevice(*d.dev, sch);
+    }
+    for (auto& p : ports) p.second->Start();
+
+    struct sigaction sa {};
+    sa.sa_handler = OnSignal;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+
+    const auto start = std::chrono::steady_clock::now();
+    bool control_sent = false;
+    bool control_done = false;
+    int status_calls = 0;
+    while (!g_stop) {
+        loop.RunOnce(std::chrono::milliseconds(100));
+        diag.FlushDiagnostics();
+        for (auto& d : devices) {
+            if (!d.round_pending) continue;
+            d.round_pending = false;
+            const unsigned id = d.cfg->data_id;
+            if (!out.json()) {
+                q318b_419_Data_t rec;
+                const auto& bytes = services->LastRecord(id);
+                if (RecordFromBytes(bytes.data(), bytes.size(), rec))
+                    out.Text(RoundTable(d.cfg->name, rec, services->alarms().Active(id),
+                                        services->LinkUp(id)));
+            }
+            for (const auto& key : opt.queries) {
+                Json::Value q(Json::objectValue);
+                q["event"] = "query";
+                q["data_id"] = id;
+                q["key"] = key;
+                try {
+                    q["value"] = static_cast<double>(d.dev->Get_Value(0, key));
+                } catch (const std::out_of_range& e) {
+                    q["refused"] = e.what();
+                }
+                if (out.json())
+                    out.Json(q);
+                else
+                    out.Line(
+                        "  query " + key + ": " +
+                        (q.isMember("value") ? JsonLine(q["value"]) : q["refused"].asString()));
+            }
+            if (control_code != 0 && &d == &devices[0]) {
+                int written = 0;
+                int status = 0;
+                int rc = 0;
+                Json::Value c(Json::objectValue);
+                c["event"] = "control";
+                c["data_id"] = id;
+                if (!control_sent) {
+                    control_sent = true;
+                    rc = d.dev->DeviceIoControl(control_code, control_bytes.data(),
+                                                static_cast<int>(control_bytes.size()), &status,
+                                                sizeof status, written);
+                    c["code"] = control_code;
+                    c["result"] = rc;
+                } else if (!control_done) {
+                    rc = d.dev->DeviceIoControl(0, nullptr, 0, &status, sizeof status, written);
+                    c["code"] = 0;
+                    c["result"] = rc;
+                    c["status"] = written == 4 ? status : 0;
+                    control_done = (written == 4 && status == 1) || ++status_calls >= 5;
+                } else {
+                    continue;
+                }
+                if (out.json())
+                    out.Json(c);
+                else
+                    out.Line("  control " + JsonLine(c));
+            }
+        }
+        bool all_done = opt.rounds > 0;
+        for (const auto& d : devices) all_done = all_done && d.rounds >= opt.rounds;
+        if (all_done) break;
+        if (opt.duration > 0 &&
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() >=
+                opt.duration)
+            break;
+    }
+    for (auto& p : ports) p.second->Stop();
+    for (auto& s : sims) s.second->Stop();
+    services->Flush();
+    for (auto& d : devices) d.port->RemoveDevice(*d.dev);
+    devices.clear();  // devices before the plug-in that made them
+    providers.clear();
+    return 0;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     CLI::App app{"q318b-host: host runner for the q318b_419 device plug-in"};
-    std::string plugin_path = Q318B_DEFAULT_PLUGIN;
-    app.add_option("--plugin", plugin_path, "path of q318b_419.so")->capture_default_str();
+    Options opt;
+    app.add_option("--site", opt.site, "site file (JSON)")->capture_default_str();
+    app.add_option("--plugin", opt.plugin,
+                   "the plug-in to load (default: the site's, else this build's)");
+    app.add_option("--db", opt.database,
+                   "SQLite file for history, alarms and reports (default: the site's)");
+    app.add_flag("--no-db", opt.no_db, "store nothing");
+    app.add_option("--diag", opt.diag,
+                   "file for the plug-in's diagnostic lines (default: dropped)");
+    app.add_option("--rounds", opt.rounds, "stop after every device completed N rounds");
+    app.add_option("--duration", opt.duration, "stop after S seconds");
+    app.add_flag("--json", opt.json, "one JSON object per event instead of tables");
+    app.add_option("--query", opt.queries,
+                   "after each round, ask each device for KEY (repeatable)");
+    app.add_option("--control", opt.control,
+                   "CODE PAYLOAD: one control request after the first round")
+        ->expected(2);
+    app.add_option("--reset-interval", opt.reset_interval,
+                   "seconds between the host's Reset() calls")
+        ->capture_default_str();
     CLI11_PARSE(app, argc, argv);
-
     try {
-        PluginHandle plugin(plugin_path);
-        auto providers = plugin.GetProviders();
-        if (providers.size() != 1) {
-            std::cerr << "q318b-host: " << plugin_path << " offers " << providers.size()
-                      << " providers, expected 1\n";
-            return 1;
-        }
-        auto* factory = dynamic_cast<QVRSPDeviceProvider*>(providers[0].get());
-        if (factory == nullptr) {
-            std::cerr << "q318b-host: the provider of " << plugin_path
-                      << " does not make serial-port devices\n";
-            return 1;
-        }
-        std::unique_ptr<QVRSPDevice> dev(factory->create());
-        // The host knows the model's layout from its headers; the class
-        // itself stays hidden in the plug-in.
-        const auto& d = *static_cast<const q318b_419*>(dev.get());
-        std::cout << "plugin       " << plugin_path << "\n"
-                  << "device type  " << dev->DeviceType() << "\n"
-                  << "record size  " << sizeof d.data_ << " bytes (type " << kQ318bDataType
-                  << ")\n"
-                  << "options      b_mode=" << d.b_mode_ << " cg=" << int(d.group_byte_)
-                  << " has_ac=" << d.has_ac << " has_dc=" << d.has_dc
-                  << " no_dc_number=" << d.no_dc_number << " has_a=" << d.has_a
-                  << " has_b=" << d.has_b << " has_c=" << d.has_c
-                  << " dc_i_adjust=" << d.dc_i_adjust << " ac_line=" << d.ac_line
-                  << " ac_type=" << d.ac_type << " skip_41_41=" << d.skip_41_41
-                  << " has_tower=" << d.has_tower << " no_40_arg=" << d.no_40_arg
-                  << " no_42_arg=" << d.no_42_arg << " open_41_43=" << d.open_41_43 << "\n"
-                  << "port         baud_rate=" << d.baud_rate_ << " port_flag=" << d.port_flag_
-                  << " protocol_ver=0x" << std::hex << int(d.protocol_ver_) << std::dec
-                  << "\n";
+        return Run(opt);
     } catch (const std::exception& e) {
-        std::cerr << "q318b-host: " << e.what() << "\n";
-        return 1;
+        std::fprintf(stderr, "q318b-host: %s\n", e.what());
+        return 2;
     }
-    return 0;
 }
