@@ -10,7 +10,7 @@ cd "$root"
 "$root/scripts/bootstrap.sh"
 
 echo "== plain build"
-scripts/build.sh build
+scripts/build.sh build -DQ318B_TESTS=ON -DQ318B_BENCH=ON
 ctest --test-dir build --output-on-failure -j"$(nproc)"
 
 echo "== sanitizer build (ASan + UBSan)"
