@@ -229,7 +229,9 @@ int Run(const Options& opt) {
                 if (ev.data_id != 0 && ev.data_id != d.cfg->data_id) continue;
                 switch (ev.kind) {
                     case rt::LinkEvent::Kind::kChainEnd:
-                        services->LinkState(d.cfg->data_id, true);
+                        // An abandoned chain ends too; only one that got
+                        // its replies shows the link up.
+                        if (ev.text == "done") services->LinkState(d.cfg->data_id, true);
                         break;
                     case rt::LinkEvent::Kind::kAbandoned:
                         services->LinkState(d.cfg->data_id, false, "no good reply to " + ev.text);
