@@ -14,6 +14,21 @@ std::string Text(sqlite3_stmt* s, int col) {
     return t ? reinterpret_cast<const char*>(t) : "";
 }
 
+constexpr const char* kRecordColumns =
+    "SELECT id, data_id, unix_time, time, type, record FROM history";
+
+StoredRecord ReadRecord(sqlite3_stmt* s) {
+    StoredRecord r;
+    r.id = sqlite3_column_int64(s, 0);
+    r.data_id = static_cast<unsigned>(sqlite3_column_int64(s, 1));
+    r.unix_time = sqlite3_column_int64(s, 2);
+    r.time = Text(s, 3);
+    r.type = sqlite3_column_int(s, 4);
+    const auto* b = static_cast<const uint8_t*>(sqlite3_column_blob(s, 5));
+    if (b != nullptr) r.blob.assign(b, b + sqlite3_column_bytes(s, 5));
+    return r;
+}
+
 }  // namespace
 
 HistoryDb::HistoryDb(const std::string& path) : path_(path) {
@@ -128,37 +143,22 @@ void HistoryDb::AddAnalogReport(const AnalogReportRow& r) {
 }
 
 std::vector<StoredRecord> HistoryDb::Records(unsigned int data_id, int64_t limit) const {
-    Stmt st{
-        Prepare("SELECT id, data_id, unix_time, time, type, record FROM history"
-                " WHERE (?1 = 0 OR data_id = ?1) ORDER BY id LIMIT ?2")};
+    const std::string sql =
+        std::string(kRecordColumns) + " WHERE (?1 = 0 OR data_id = ?1) ORDER BY id LIMIT ?2";
+    Stmt st{Prepare(sql.c_str())};
     sqlite3_bind_int64(st.s, 1, data_id);
     sqlite3_bind_int64(st.s, 2, limit);
     std::vector<StoredRecord> out;
-    while (sqlite3_step(st.s) == SQLITE_ROW) {
-        StoredRecord r;
-        r.id = sqlite3_column_int64(st.s, 0);
-        r.data_id = static_cast<unsigned>(sqlite3_column_int64(st.s, 1));
-        r.unix_time = sqlite3_column_int64(st.s, 2);
-        r.time = Text(st.s, 3);
-        r.type = sqlite3_column_int(st.s, 4);
-        const auto* b = static_cast<const uint8_t*>(sqlite3_column_blob(st.s, 5));
-        r.blob.assign(b, b + sqlite3_column_bytes(st.s, 5));
-        out.push_back(std::move(r));
-    }
+    while (sqlite3_step(st.s) == SQLITE_ROW) out.push_back(ReadRecord(st.s));
     return out;
 }
 
 bool HistoryDb::RecordById(int64_t id, StoredRecord& out) const {
-    Stmt st{Prepare("SELECT id, data_id, unix_time, time, type, record FROM history WHERE id = ?")};
+    const std::string sql = std::string(kRecordColumns) + " WHERE id = ?";
+    Stmt st{Prepare(sql.c_str())};
     sqlite3_bind_int64(st.s, 1, id);
     if (sqlite3_step(st.s) != SQLITE_ROW) return false;
-    out.id = sqlite3_column_int64(st.s, 0);
-    out.data_id = static_cast<unsigned>(sqlite3_column_int64(st.s, 1));
-    out.unix_time = sqlite3_column_int64(st.s, 2);
-    out.time = Text(st.s, 3);
-    out.type = sqlite3_column_int(st.s, 4);
-    const auto* b = static_cast<const uint8_t*>(sqlite3_column_blob(st.s, 5));
-    out.blob.assign(b, b + sqlite3_column_bytes(st.s, 5));
+    out = ReadRecord(st.s);
     return true;
 }
 

@@ -153,18 +153,18 @@ int Run(const Options& opt) {
         d.dev = static_cast<PMBusProtocol*>(d.owner.get());
         auto& port = ports[cfg.port.text];
         if (!port) {
-            const PortSpec spec = cfg.port;
+            const PortSpec port_spec = cfg.port;
             port = std::make_shared<rt::PortController>(
-                loop, [&sims, spec](int baud) -> std::unique_ptr<rt::Transport> {
-                    switch (spec.kind) {
+                loop, [&sims, port_spec](int baud) -> std::unique_ptr<rt::Transport> {
+                    switch (port_spec.kind) {
                         case PortSpec::Kind::kSerial:
-                            return std::make_unique<rt::SerialPort>(spec.path, baud);
+                            return std::make_unique<rt::SerialPort>(port_spec.path, baud);
                         case PortSpec::Kind::kTcp:
                             return std::make_unique<rt::TcpClient>(
-                                spec.host, static_cast<uint16_t>(spec.port));
+                                port_spec.host, static_cast<uint16_t>(port_spec.port));
                         case PortSpec::Kind::kSimulator:
-                            return std::make_unique<rt::SerialPort>(sims.at(spec.text)->pty_path(),
-                                                                    baud);
+                            return std::make_unique<rt::SerialPort>(
+                                sims.at(port_spec.text)->pty_path(), baud);
                     }
                     return nullptr;
                 });
