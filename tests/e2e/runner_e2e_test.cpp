@@ -515,3 +515,29 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<BadSite>& i) { return std::string(i.param.name); });
 
 }  // namespace
+
+// Settings the plug-in rejects (a rule file it cannot read) stop the runner
+// before it polls or opens the database. The plug-in's own lines about the
+// rejected file go to the diagnostics log.
+TEST(RunnerE2E, SettingsRejectedByThePluginNameTheFileAndTheDevice) {
+    TempDir dir;
+    ASSERT_EQ(::mkdir((dir / "ini").c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir((dir / "ini/unicom").c_str(), 0755), 0);
+    dir.Write("ini/unicom/q318b_419.ini", "[AI]\nthis line has no equals sign\n");
+    Json::Value dev = Device(4801, "scenario.json", "unicom.json");
+    dev["name"] = "rectifier room";
+    dev["workdir"] = ".";
+    WriteSite(dir, Site({dev}), {{"scenario.json", FastScenario()}});
+
+    HostRun run = StartHost(dir, {});
+    const int rc = run.Finish(20);
+    EXPECT_NE(rc, 0);
+    EXPECT_NE(rc, -1) << "still running";
+    const std::string err = run.child->stderr_text();
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    EXPECT_NE(err.find(dir / "site.json"), std::string::npos) << err;
+    EXPECT_NE(err.find("rectifier room"), std::string::npos) << err;
+    EXPECT_NE(err.find("q318b_419.ini"), std::string::npos) << err;
+    EXPECT_TRUE(run.events.empty());
+    EXPECT_FALSE(e2e::FileExists(dir / "history.db"));
+}
