@@ -25,7 +25,7 @@ enum PollStep : int {
 
 template <typename T, int N>
 class pmbuspower_419 : public UniDataDevice<T, PMBusProtocol, N> {
-public:
+  public:
     pmbuspower_419();
     ~pmbuspower_419() override;
 

@@ -6,7 +6,7 @@
 #include "protocol/record.h"
 
 class q318b_419 : public pmbuspower_419<q318b_419_Data_t, kQ318bDataType> {
-public:
+  public:
     q318b_419();
     ~q318b_419() override;
 

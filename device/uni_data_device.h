@@ -16,7 +16,7 @@
 
 template <typename T, typename P, int N>
 class UniDataDevice : public P {
-public:
+  public:
     UniDataDevice();
     ~UniDataDevice() override;
 
@@ -49,7 +49,7 @@ public:
     Json::Value json_data_;
     std::map<std::string, std::pair<std::string, std::string>> ai_rules_;
 
-protected:
+  protected:
     // The threshold pass of the operator mode, run by RoundDone after
     // RunCheckThreshold.
     void RunThresholdPass();

@@ -7,12 +7,12 @@
 class QVRSPDevice;
 
 class Provider {
-public:
+  public:
     virtual ~Provider();
 };
 
 class QVRSPDeviceProvider : public Provider {
-public:
+  public:
     ~QVRSPDeviceProvider() override;
     // The caller owns the new device and deletes it through its virtual
     // destructor.

@@ -5,12 +5,12 @@
 // operation has a harmless default so that a partial host still links.
 #pragma once
 
+#include <json/forwards.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
-
-#include <json/forwards.h>
 
 #include "host/host_types.h"
 
@@ -19,7 +19,7 @@ class QVRSPDevice;
 class PMBusProtocol;
 
 class QVRController {
-public:
+  public:
     QVRController();
     virtual ~QVRController();
 
@@ -33,15 +33,13 @@ public:
     virtual void ApplyProtocolSetting(PMBusProtocol& dev, const Json::Value& setting);
 
     // Data and alarm services.
-    virtual bool Publish(QVRVDevice& dev, int type, const uint8_t* data, size_t len,
-                         bool realtime);
+    virtual bool Publish(QVRVDevice& dev, int type, const uint8_t* data, size_t len, bool realtime);
     virtual bool SaveHistory(QVRVDevice& dev, const uint8_t* data, size_t len);
     virtual void CheckThreshold(QVRVDevice& dev, const std::string& alarm_id,
                                 const std::string& name, float value, int count);
     virtual void CheckThresholdBool(QVRVDevice& dev, int level, const std::string& key,
                                     const std::string& alarm_id, const std::string& value_text,
-                                    const std::string& alarm_text, bool active,
-                                    uint16_t ordinal);
+                                    const std::string& alarm_text, bool active, uint16_t ordinal);
     virtual bool DoBatchCheckThreshold(QVRVDevice& dev, const std::vector<rule_value>& values);
     virtual bool CheckAOReport(QVRVDevice& dev, const std::string& key, float value);
 };

@@ -25,7 +25,7 @@ class QVRSPDevice;
 class PMBusProtocol;
 
 class VDeviceInterface {
-public:
+  public:
     VDeviceInterface();
 
     // Always refuses with "数据未就绪"; devices override it.
@@ -50,7 +50,7 @@ public:
 };
 
 class QVRVDevice : public VDeviceInterface {
-public:
+  public:
     QVRVDevice();
     ~QVRVDevice() override;
 
@@ -96,7 +96,7 @@ public:
 };
 
 class QVRSPDevice : public QVRVDevice {
-public:
+  public:
     QVRSPDevice();
     ~QVRSPDevice() override;
 
@@ -115,7 +115,7 @@ public:
 };
 
 class PMBusProtocol : public QVRSPDevice {
-public:
+  public:
     PMBusProtocol();
     ~PMBusProtocol() override;
 

@@ -8,7 +8,9 @@
 q318b_419Provider::q318b_419Provider() = default;
 q318b_419Provider::~q318b_419Provider() = default;
 
-QVRSPDevice* q318b_419Provider::create() const { return new q318b_419(); }
+QVRSPDevice* q318b_419Provider::create() const {
+    return new q318b_419();
+}
 
 #if defined(__clang__)
 // The host resolves this symbol by name and calls it as a C++ function; C

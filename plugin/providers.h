@@ -4,7 +4,7 @@
 #include "host/provider.h"
 
 class q318b_419Provider : public QVRSPDeviceProvider {
-public:
+  public:
     q318b_419Provider();
     ~q318b_419Provider() override;
     QVRSPDevice* create() const override;

@@ -40,8 +40,8 @@ Json::Value AlarmJson(const AlarmChange& a) {
 std::string RoundTable(const std::string& name, const q318b_419_Data_t& r,
                        const std::vector<AlarmChange>& active, bool link_up) {
     std::ostringstream os;
-    os << "== " << name << " (data id " << r.data_id << ")  " << TtimeText(r)
-       << "  link " << (link_up ? "up" : "DOWN") << "\n";
+    os << "== " << name << " (data id " << r.data_id << ")  " << TtimeText(r) << "  link "
+       << (link_up ? "up" : "DOWN") << "\n";
     const int ac_n = std::min<int>(r.ac.channel_count, q318b_ac_t::kChannels);
     for (int k = 0; k < ac_n; ++k) {
         const auto& c = r.ac.channel[k];
@@ -60,8 +60,7 @@ std::string RoundTable(const std::string& name, const q318b_419_Data_t& r,
     for (int g = 0; g < 2; ++g) {
         const q318b_dc_t& d = *groups[g];
         if (d.v == 0.0f && d.i == 0.0f && d.m_count == 0 && d.p_count == 0) continue;
-        os << "  DC" << g + 1 << "  " << Fmt("%6.2f", d.v) << " V  " << Fmt("%7.2f", d.i)
-           << " A\n";
+        os << "  DC" << g + 1 << "  " << Fmt("%6.2f", d.v) << " V  " << Fmt("%7.2f", d.i) << " A\n";
     }
     if (active.empty()) {
         os << "  alarms: none\n";

@@ -26,7 +26,9 @@ bool AllZero(const void* p, size_t n) {
 
 // The device class is hidden inside the plug-in; the host knows its layout
 // from the headers, and the cast needs no symbol of the plug-in.
-const q318b_419& Model(const QVRSPDevice* dev) { return *static_cast<const q318b_419*>(dev); }
+const q318b_419& Model(const QVRSPDevice* dev) {
+    return *static_cast<const q318b_419*>(dev);
+}
 
 TEST(PluginLoad, EachCallGivesANewVectorWithOneDistinctProvider) {
     PluginHandle plugin(Q318B_PLUGIN_PATH);
