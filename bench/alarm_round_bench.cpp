@@ -18,6 +18,7 @@
 
 #include "device/q318b_419.h"
 #include "host/qvr_controller.h"
+#include "runtime/diag_redirect.h"
 #include "runtime/reply_frame.h"
 #include "tests/unit/alarm_plant.h"
 
@@ -113,32 +114,6 @@ void AlarmEvaluation(benchmark::State& state) {
     std::cout.rdbuf(saved);
 }
 
-// Standard output to /dev/null while timing: the plug-in's diagnostics are
-// part of the round, the terminal is not.
-class QuietStdout {
-  public:
-    QuietStdout() {
-        std::fflush(stdout);
-        saved_ = dup(1);
-        const int null = open("/dev/null", O_WRONLY);
-        if (null >= 0) {
-            dup2(null, 1);
-            close(null);
-        }
-    }
-    ~QuietStdout() {
-        std::cout.flush();
-        std::fflush(stdout);
-        if (saved_ >= 0) {
-            dup2(saved_, 1);
-            close(saved_);
-        }
-    }
-
-  private:
-    int saved_ = -1;
-};
-
 Plant FullPlant() {
     Plant p = NormalPlant();
     p.modules.clear();
@@ -180,7 +155,7 @@ void AlarmRound(benchmark::State& state) {
             d.process_payload();
         }
     };
-    QuietStdout quiet;
+    DiagRedirect quiet("");  // the plug-in's diagnostics are part of the round, the terminal is not
     round();
     if (!d.data_ready_ || d.alarm_seq_ != full_round_seq) {
         state.SkipWithError("the replies did not complete a round with every alarm");

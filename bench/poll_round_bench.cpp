@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "device/q318b_419.h"
+#include "runtime/diag_redirect.h"
 #include "runtime/recording_controller.h"
 #include "runtime/reply_frame.h"
 
@@ -115,30 +116,6 @@ Site MakeSite(int ac_inputs, int modules, int rc_user, bool tower, int dc_groups
     return s;
 }
 
-// Points standard output at /dev/null for as long as it lives.
-class QuietStdout {
-  public:
-    QuietStdout() {
-        std::fflush(stdout);
-        saved_ = dup(1);
-        const int null = open("/dev/null", O_WRONLY);
-        if (null >= 0) {
-            dup2(null, 1);
-            close(null);
-        }
-    }
-    ~QuietStdout() {
-        std::fflush(stdout);
-        if (saved_ >= 0) {
-            dup2(saved_, 1);
-            close(saved_);
-        }
-    }
-
-  private:
-    int saved_ = -1;
-};
-
 void RunRounds(benchmark::State& state, const Site& site) {
     auto host = std::make_shared<RecordingController>();
     q318b_419 dev;
@@ -154,7 +131,7 @@ void RunRounds(benchmark::State& state, const Site& site) {
         info_bytes += static_cast<int64_t>(info.size());
     }
 
-    QuietStdout quiet;
+    DiagRedirect quiet("");  // the plug-in's diagnostics are part of the round, the terminal is not
     for (auto _ : state) {
         dev.last_data_time_ = boost::posix_time::ptime();  // let the round start
         if (!dev.RefreshStatus()) state.SkipWithError("round not started");

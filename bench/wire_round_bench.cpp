@@ -14,31 +14,10 @@
 #include <string>
 
 #include "device/q318b_419.h"
+#include "runtime/diag_redirect.h"
 #include "tests/support/sim_rig.h"
 
 namespace {
-
-// The driver's trace lines would drown the benchmark's own output.
-class QuietStdout {
-  public:
-    QuietStdout() {
-        std::cout.flush();
-        std::fflush(stdout);
-        saved_ = ::dup(1);
-        const int null = ::open("/dev/null", O_WRONLY);
-        ::dup2(null, 1);
-        ::close(null);
-    }
-    ~QuietStdout() {
-        std::cout.flush();
-        std::fflush(stdout);
-        ::dup2(saved_, 1);
-        ::close(saved_);
-    }
-
-  private:
-    int saved_;
-};
 
 void BM_WireRoundLargeSite9600(benchmark::State& state) {
     sim::Scenario s;
@@ -53,7 +32,8 @@ void BM_WireRoundLargeSite9600(benchmark::State& state) {
     double round_s = 0, floor_s = 0, chars = 0, worst_pct = 0;
     int rounds = 0;
     {
-        QuietStdout quiet;
+        DiagRedirect quiet(
+            "");  // the plug-in's diagnostics are part of the round, the terminal is not
         SimRig rig(s);
         if (!rig.served) {
             state.SkipWithError(rig.error.c_str());
