@@ -36,6 +36,14 @@ bool ReadValue(ReadCursor& in, float absent, float& out) {
     return true;
 }
 
+// The record slot of channel `i`, or `scratch` for a channel beyond the
+// record's capacity: its bytes are still read, so the rest of the reply
+// stays in step, but nothing of it is kept.
+template <typename Channel, int N>
+Channel& SlotOr(Channel (&channels)[N], int i, Channel& scratch) {
+    return i < N ? channels[i] : scratch;
+}
+
 }  // namespace
 
 // ------------------------------------------------------------------ 40 41
@@ -48,9 +56,8 @@ int Decode40_41(q318b_ac_t& ac, const LayoutOptions& opt, const uint8_t* data, i
     std::cout << "parse40_41 channel_count is " << static_cast<int>(inputs) << "\n";
 
     for (int i = 0; i < inputs; ++i) {
-        // Inputs beyond the record's two are read through a scratch copy.
         q318b_ac_channel_t scratch;
-        q318b_ac_channel_t& ch = i < q318b_ac_t::kChannels ? ac.channel[i] : scratch;
+        q318b_ac_channel_t& ch = SlotOr(ac.channel, i, scratch);
 
         uint8_t raw[4];
         if (!in.Raw4(raw)) return -1;
@@ -176,7 +183,7 @@ int Decode40_44(q318b_ac_t& ac, const LayoutOptions& opt, const uint8_t* data, i
     for (int i = 0; i < inputs; ++i) {
         q318b_ac_channel_t scratch;
         const bool kept = i < q318b_ac_t::kChannels;
-        q318b_ac_channel_t& ch = kept ? ac.channel[i] : scratch;
+        q318b_ac_channel_t& ch = SlotOr(ac.channel, i, scratch);
 
         if (!in.U8(ch.a_alarm) || !in.U8(ch.b_alarm) || !in.U8(ch.c_alarm) || !in.U8(ch.f_alarm))
             return AcAlarmOverflow(in);
@@ -231,7 +238,7 @@ int Decode41_41(q318b_rc_t& rc, const LayoutOptions& opt, const uint8_t* data, i
 
     for (int j = 0; j < modules; ++j) {
         q318b_rc_channel_t scratch;
-        q318b_rc_channel_t& ch = j < q318b_rc_t::kChannels ? rc.channel[j] : scratch;
+        q318b_rc_channel_t& ch = SlotOr(rc.channel, j, scratch);
 
         if (!in.Raw4(raw)) return -1;
         ch.i = FloatOf(raw);
@@ -279,7 +286,7 @@ int Decode41_43(q318b_rc_t& rc, const LayoutOptions& opt, const uint8_t* data, i
     // The analog reply alone says how many modules there are.
     for (int j = 0; j < rc.channel_count; ++j) {
         q318b_rc_channel_t scratch;
-        q318b_rc_channel_t& ch = j < q318b_rc_t::kChannels ? rc.channel[j] : scratch;
+        q318b_rc_channel_t& ch = SlotOr(rc.channel, j, scratch);
         if (!in.U8(ch.state[0]) || !in.U8(ch.state[1]) || !in.U8(ch.state[2])) return -1;
         if (opt.has_tower) {
             uint8_t towers;
@@ -305,7 +312,7 @@ int Decode41_44(q318b_rc_t& rc, const LayoutOptions& opt, const uint8_t* data, i
     in.Skip(2);  // DATAFLAG, the reply's own module count
     for (int j = 0; j < rc.channel_count; ++j) {
         q318b_rc_channel_t scratch;
-        q318b_rc_channel_t& ch = j < q318b_rc_t::kChannels ? rc.channel[j] : scratch;
+        q318b_rc_channel_t& ch = SlotOr(rc.channel, j, scratch);
         if (!in.U8(ch.fault)) return -1;
 
         // Tower bytes first, then the user-defined ones, in one array.
