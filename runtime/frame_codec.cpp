@@ -101,6 +101,8 @@ const char* ToString(FrameError e) {
             return "over-long frame";
         case FrameError::kTruncated:
             return "truncated frame";
+        case FrameError::kWrongUnit:
+            return "another unit's reply";
     }
     return "?";
 }
@@ -201,7 +203,10 @@ bool FrameAssembler::Drop() {
     return had;
 }
 
-Reply CheckReply(const FrameAssembler::Piece& piece, Address expected) {
+namespace {
+
+// `cid1` below zero: any unit.
+Reply Check(const FrameAssembler::Piece& piece, Address expected, int cid1) {
     Reply r;
     if (piece.error != FrameError::kNone) {
         r.error = piece.error;
@@ -216,12 +221,26 @@ Reply CheckReply(const FrameAssembler::Piece& piece, Address expected) {
         r.error = FrameError::kWrongAddress;
         return r;
     }
+    if (cid1 >= 0 && f.cid1 != cid1) {
+        r.error = FrameError::kWrongUnit;
+        return r;
+    }
     if (f.cid2 != 0) {
         r.error = FrameError::kReturnCode;
         return r;
     }
     r.reply_frame = ToReplyFrame(f);
     return r;
+}
+
+}  // namespace
+
+Reply CheckReply(const FrameAssembler::Piece& piece, Address expected) {
+    return Check(piece, expected, -1);
+}
+
+Reply CheckReply(const FrameAssembler::Piece& piece, Address expected, uint8_t cid1) {
+    return Check(piece, expected, cid1);
 }
 
 void ReplyAssembler::Feed(const uint8_t* data, size_t n, Address expected,

@@ -77,9 +77,10 @@ enum class FrameError {
     kReturnCode,      // the controller answered with a non-zero RTN
     kTooLong,         // no EOI within the longest frame the line can carry
     kTruncated,       // a new SOI arrived before the EOI of the frame in progress
+    kWrongUnit,       // a reply whose CID1 names another unit than the command's
 };
 const char* ToString(FrameError e);
-constexpr int kFrameErrorKinds = static_cast<int>(FrameError::kTruncated) + 1;
+constexpr int kFrameErrorKinds = static_cast<int>(FrameError::kWrongUnit) + 1;
 
 // One frame, its fields as bytes. For a reply `cid2` is the RTN.
 struct Frame {
@@ -137,6 +138,9 @@ struct Reply {
 
 // Turns an assembled piece into a reply for the device at `expected`.
 Reply CheckReply(const FrameAssembler::Piece& piece, Address expected);
+// The same for the answer to a command of unit `cid1`: a reply carries the
+// command's CID1, so one with another is not this command's answer.
+Reply CheckReply(const FrameAssembler::Piece& piece, Address expected, uint8_t cid1);
 
 // Reassembles and checks replies for one line.
 class ReplyAssembler {

@@ -54,6 +54,12 @@ struct LinkStats {
     uint64_t polls = 0;      // RefreshStatus() calls that sent a command
     uint64_t resets = 0;     // Reset() calls from the host's timer
     uint64_t process_errors = 0;
+    // What the line brought that answered nothing. Counted against the
+    // device whose command went out last: its exchange is what they disturb.
+    uint64_t echoes = 0;         // our own command read back (RS-485 echo)
+    uint64_t late_replies = 0;   // frames that came with no command outstanding
+    uint64_t drained_bytes = 0;  // bytes received with no command outstanding
+    uint64_t settles = 0;        // waits for a quiet line before a command
 
     uint64_t Rejected() const {
         uint64_t n = 0;
