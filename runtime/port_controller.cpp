@@ -84,14 +84,23 @@ void PortController::RemoveDevice(PMBusProtocol& dev) {
         std::find_if(slots_.begin(), slots_.end(), [&](const auto& s) { return s->dev == &dev; });
     if (it == slots_.end()) return;
     loop_.Cancel((*it)->reset_timer);
+    if (last_sender_ == it->get()) last_sender_ = nullptr;
     slots_.erase(it);
     pending_.erase(std::remove_if(pending_.begin(), pending_.end(),
                                   [&](const Pending& p) { return p.dev == &dev; }),
                    pending_.end());
     if (exchange_ && exchange_->dev == &dev) {
+        // Its reply may still come: the next command waits for it.
+        if (exchange_->sent) {
+            unsettled_ = true;
+            owed_until_ =
+                std::max(owed_until_,
+                         exchange_->sent_at + LateWindow(dev, exchange_->cid1, exchange_->cid2));
+        }
         exchange_.reset();
         loop_.Cancel(reply_timer_);
-        replies_.Drop();
+        loop_.Cancel(send_timer_);
+        frames_.Drop();
         Kick();
     }
 }
@@ -120,6 +129,25 @@ Duration PortController::ReplyTimeout(const PMBusProtocol& dev, uint8_t cid1, ui
     return sched.turnaround + WireTime(chars, dev.baud_rate_);
 }
 
+Duration PortController::LateWindow(const PMBusProtocol& dev, uint8_t cid1, uint8_t cid2) const {
+    const Slot* s = Find(dev);
+    if (s != nullptr && s->schedule.late_window > Duration::zero()) return s->schedule.late_window;
+    return 3 * ReplyTimeout(dev, cid1, cid2);
+}
+
+Duration PortController::QuietGap(const PMBusProtocol& dev) const {
+    const Slot* s = Find(dev);
+    const DeviceSchedule sched = s != nullptr ? s->schedule : DeviceSchedule();
+    if (sched.quiet_gap > Duration::zero()) return sched.quiet_gap;
+    return std::max(sched.turnaround, WireTime(50, dev.baud_rate_));
+}
+
+Duration PortController::UnitGap(const PMBusProtocol& dev) const {
+    const Slot* s = Find(dev);
+    if (s != nullptr && s->schedule.unit_gap > Duration::zero()) return s->schedule.unit_gap;
+    return std::max<Duration>(WireTime(10, dev.baud_rate_), std::chrono::milliseconds(5));
+}
+
 // ---------------------------------------------------------------- port
 
 void PortController::Start() {
@@ -146,6 +174,7 @@ void PortController::Stop() {
     loop_.Cancel(reopen_timer_);
     loop_.Cancel(kick_timer_);
     loop_.Cancel(reply_timer_);
+    loop_.Cancel(send_timer_);
     kick_at_ = TimePoint::max();
     if (port_) {
         if (port_->fd() >= 0) loop_.Unwatch(port_->fd());
@@ -154,7 +183,8 @@ void PortController::Stop() {
     exchange_.reset();
     pending_.clear();
     out_.clear();
-    replies_.Drop();
+    frames_.Drop();
+    unit_pending_ = false;
 }
 
 void PortController::OpenNow() {
@@ -179,8 +209,16 @@ void PortController::OnPortReady() {
     connecting_ = false;
     backoff_ = std::chrono::seconds(1);
     loop_.WantWrite(port_->fd(), !out_.empty());
+    // What a reopened line brings first may be the end of a reply to a
+    // command from before: wait for it to go quiet.
+    if (opened_before_) {
+        unsettled_ = true;
+        last_rx_ = loop_.Now();
+    }
+    opened_before_ = true;
     Emit({LinkEvent::Kind::kOpened, 0, wire::FrameError::kNone, 0, port_->Name()});
     Kick();
+    TrySend();
 }
 
 void PortController::LosePort(const std::string& why) {
@@ -190,9 +228,11 @@ void PortController::LosePort(const std::string& why) {
     port_->Close();
     connecting_ = false;
     out_.clear();
-    replies_.Drop();
+    frames_.Drop();
     pending_.clear();
     loop_.Cancel(reply_timer_);
+    loop_.Cancel(send_timer_);
+    unit_pending_ = false;
     Emit({LinkEvent::Kind::kLost, 0, wire::FrameError::kNone, 0, why});
     if (log) log("port " + name + " lost: " + why);
     if (exchange_) {
@@ -244,15 +284,24 @@ void PortController::ReadAvailable() {
             LosePort(std::strerror(errno));
             return;
         }
-        // The reply timeout restarts with every byte: a long reply at a low
-        // baud rate is slow, not lost.
-        if (exchange_) ArmTimeout();
-        reply_batch_.clear();
-        const uint8_t adr = exchange_ ? exchange_->dev->address_ : 0;
-        replies_.Feed(buf, static_cast<size_t>(n), wire::Address(adr), &reply_batch_);
-        std::vector<wire::Reply> batch;
-        batch.swap(reply_batch_);
-        for (const auto& r : batch) HandleReply(r);
+        last_rx_ = loop_.Now();
+        if (exchange_ && exchange_->sent) {
+            // The reply timeout restarts with every byte: a long reply at a
+            // low baud rate is slow, not lost.
+            ArmTimeout();
+        } else {
+            // Nobody asked: these bytes are drained. Only the start of a
+            // frame can pass for a reply later (the assembler resynchronises
+            // on it); an extra CR after a reply, or noise, cannot.
+            if (last_sender_ != nullptr)
+                last_sender_->stats.drained_bytes += static_cast<uint64_t>(n);
+            if (std::memchr(buf, wire::kSoi, static_cast<size_t>(n)) != nullptr) unsettled_ = true;
+        }
+        pieces_.clear();
+        frames_.Feed(buf, static_cast<size_t>(n), &pieces_);
+        std::vector<wire::FrameAssembler::Piece> batch;
+        batch.swap(pieces_);
+        for (const auto& p : batch) HandlePiece(p);
     }
 }
 
@@ -318,12 +367,49 @@ void PortController::ApplyProtocolSetting(PMBusProtocol& dev, const Json::Value&
 }
 
 void PortController::Begin(PMBusProtocol& dev, uint8_t cid1, uint8_t cid2, std::string frame) {
-    Slot* s = Find(dev);
+    exchange_ = Exchange{&dev, cid1, cid2, std::move(frame)};
+    TrySend();
+}
+
+TimePoint PortController::EarliestSend() const {
+    const PMBusProtocol& dev = *exchange_->dev;
+    TimePoint t = loop_.Now();
+    if (unsettled_) {
+        t = std::max({t, owed_until_, last_rx_ + QuietGap(dev)});
+    } else if (unit_pending_ && unit_adr_ == dev.address_ && unit_cid1_ == exchange_->cid1) {
+        // This command's reply would look exactly like a second copy of the
+        // one that just came: only silence tells them apart.
+        t = std::max(t, last_rx_ + UnitGap(dev));
+    }
+    return t;
+}
+
+void PortController::TrySend() {
+    loop_.Cancel(send_timer_);
+    send_timer_ = 0;
+    if (!exchange_ || exchange_->sent || !PortOpen()) return;
+    const TimePoint when = EarliestSend();
+    if (when > loop_.Now()) {
+        send_timer_ = loop_.At(when, [this] {
+            send_timer_ = 0;
+            TrySend();
+        });
+        return;
+    }
+    Slot* s = Find(*exchange_->dev);
+    if (unsettled_) ++s->stats.settles;
+    unsettled_ = false;
+    unit_pending_ = false;
+    owed_until_ = TimePoint{};
+    frames_.Drop();
     ++s->stats.commands;
-    replies_.Drop();
-    exchange_ = Exchange{&dev, cid1, cid2, std::move(frame), 1};
+    if (exchange_->attempts > 0) ++s->stats.retries;
+    ++exchange_->attempts;
+    exchange_->sent = true;
+    exchange_->sent_at = loop_.Now();
+    last_sender_ = s;
     Transmit(exchange_->frame);
-    if (exchange_) ArmTimeout();
+    if (exchange_ && exchange_->sent) ArmTimeout();
 }
 
 void PortController::ArmTimeout() {
@@ -334,18 +420,40 @@ void PortController::ArmTimeout() {
 
 void PortController::OnTimeout() {
     reply_timer_ = 0;
-    if (!exchange_) return;
+    if (!exchange_ || !exchange_->sent) return;
     if (Slot* s = Find(*exchange_->dev)) ++s->stats.timeouts;
-    replies_.Drop();
+    frames_.Drop();
     Fail(wire::FrameError::kNone, 0, true);
 }
 
-void PortController::HandleReply(const wire::Reply& r) {
-    if (!exchange_) return;  // nobody asked: a late or repeated reply
+void PortController::HandlePiece(const wire::FrameAssembler::Piece& piece) {
+    if (!exchange_ || !exchange_->sent) {
+        // A reply that nobody is waiting for: late, repeated, or meant for
+        // a command that was given up. It answers nothing now.
+        if (last_sender_ != nullptr) ++last_sender_->stats.late_replies;
+        unsettled_ = true;
+        Log(last_sender_ != nullptr ? last_sender_->throttle : line_throttle_,
+            "port " + (port_ ? port_->Name() : std::string("?")) +
+                ": frame with no command outstanding dropped");
+        return;
+    }
+    const std::string& f = exchange_->frame;
+    if (f.size() >= 2 && piece.error == wire::FrameError::kNone &&
+        std::string_view(f).substr(1, f.size() - 2) == piece.body) {
+        // The converter hands our own command back (RS-485 with echo on).
+        ++Find(*exchange_->dev)->stats.echoes;
+        return;
+    }
+    const wire::Reply r =
+        wire::CheckReply(piece, wire::Address(exchange_->dev->address_), exchange_->cid1);
     if (r.error != wire::FrameError::kNone) {
         Fail(r.error, r.rtn, false);
         return;
     }
+    Accept(r);
+}
+
+void PortController::Accept(const wire::Reply& r) {
     Exchange ex = std::move(*exchange_);
     exchange_.reset();
     loop_.Cancel(reply_timer_);
@@ -354,8 +462,15 @@ void PortController::HandleReply(const wire::Reply& r) {
     const size_t chars = FrameChars(r.reply_frame.size() - 6);
     size_t& seen = s->reply_chars[static_cast<uint16_t>(ex.cid1 << 8 | ex.cid2)];
     seen = std::max(seen, chars);
+    // A command sent more than once may be answered more than once, and
+    // either answer may be this one: the other must have come and gone
+    // before the next command is sent.
+    if (ex.attempts > 1) unsettled_ = true;
+    unit_pending_ = true;
+    unit_adr_ = r.adr;
+    unit_cid1_ = ex.cid1;
     ex.dev->reply_frame_ = r.reply_frame;
-    // The device sends its next command from here, straight onto the line.
+    // The device sends its next command from here.
     ex.dev->process_payload();
     if (!exchange_) EndChain(*ex.dev, false);
 }
@@ -377,22 +492,25 @@ void PortController::Fail(wire::FrameError error, uint8_t rtn, bool timeout) {
         ev.text = std::string("reply to ") + cmd + " rejected: " + wire::ToString(error);
         if (error == wire::FrameError::kReturnCode) ev.text += " " + std::to_string(rtn);
     }
+    // Only a well-formed error reply is certainly the controller's answer;
+    // after anything else the real reply may still be on its way.
+    unsettled_ = true;
+    if (error != wire::FrameError::kReturnCode)
+        owed_until_ = std::max(
+            owed_until_, exchange_->sent_at + LateWindow(*dev, exchange_->cid1, exchange_->cid2));
+    exchange_->sent = false;
+    loop_.Cancel(reply_timer_);
     Emit(ev);
-    Log(*s, "device " + std::to_string(dev->DataId()) + ": " + ev.text);
+    Log(s->throttle, "device " + std::to_string(dev->DataId()) + ": " + ev.text);
     ++s->stats.process_errors;
     dev->process_error();
-    if (!exchange_ || exchange_->dev != dev) return;
+    if (!exchange_ || exchange_->dev != dev || exchange_->sent) return;
     if (exchange_->attempts <= s->schedule.retries) {
-        ++exchange_->attempts;
-        ++s->stats.retries;
-        ++s->stats.commands;
-        replies_.Drop();
-        Transmit(exchange_->frame);
-        if (exchange_) ArmTimeout();
+        TrySend();
         return;
     }
-    loop_.Cancel(reply_timer_);
     exchange_.reset();
+    loop_.Cancel(send_timer_);
     ++s->stats.abandoned;
     Emit({LinkEvent::Kind::kAbandoned, dev->DataId(), error, rtn, std::string(cmd)});
     EndChain(*dev, true);
@@ -454,17 +572,17 @@ void PortController::ArmReset(Slot& s) {
     });
 }
 
-void PortController::Log(Slot& s, const std::string& msg) {
+void PortController::Log(Throttle& t, const std::string& msg) {
     if (!log) return;
     const TimePoint now = loop_.Now();
-    if (s.last_log != TimePoint{} && now - s.last_log < log_every) {
-        ++s.unlogged;
+    if (t.last != TimePoint{} && now - t.last < log_every) {
+        ++t.unlogged;
         return;
     }
     std::string line = msg;
-    if (s.unlogged > 0) line += " (" + std::to_string(s.unlogged) + " more since the last report)";
-    s.unlogged = 0;
-    s.last_log = now;
+    if (t.unlogged > 0) line += " (" + std::to_string(t.unlogged) + " more since the last report)";
+    t.unlogged = 0;
+    t.last = now;
     log(line);
 }
 

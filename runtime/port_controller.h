@@ -5,12 +5,21 @@
 // One exchange is on the line at a time. A device's round is a chain of
 // exchanges: RefreshStatus() sends the first command, and every reply that
 // passes the frame checks goes to process_payload(), which sends the next
-// one at once. A damaged reply, a reply with a non-zero RTN or no reply in
-// time never reaches the decoders: it is counted, process_error() is
-// called, and the command is sent again until the retries run out; then
-// the round is abandoned and the device is polled again at its next
-// interval. The host calls Reset() on its own timer so that a controller
-// that stays silent raises the communication alarm.
+// one. A damaged reply, a reply with a non-zero RTN, a reply from another
+// address or unit, or no reply in time never reaches the decoders: it is
+// counted, process_error() is called, and the command is sent again until
+// the retries run out; then the round is abandoned and the device is
+// polled again at its next interval. The host calls Reset() on its own
+// timer so that a controller that stays silent raises the communication
+// alarm.
+//
+// Replies carry no sequence number, so which command a reply answers is
+// settled by timing (docs/architecture.md, "Which command a reply
+// answers"): after any fault the next command waits until every reply
+// still owed has had its time and the line has been quiet; a command to
+// the unit that has just answered waits a few characters' time, so a
+// repeated reply cannot pass for the next one; frames that come with no
+// command outstanding, and our own command read back, are dropped.
 //
 // Data and alarm services (publish, history, thresholds, analog reports)
 // are not the line's business: they go to a pluggable service controller,
@@ -42,6 +51,16 @@ struct DeviceSchedule {
     Duration turnaround = std::chrono::milliseconds(500);
     int retries = 2;
     Duration reset_interval = std::chrono::seconds(30);
+    // How long after a command its reply may still come, late: zero means
+    // three reply timeouts. A command that got no good answer keeps the
+    // line closed until then.
+    Duration late_window = Duration::zero();
+    // Silence that makes the line count as settled after a fault: zero
+    // means the turnaround, and never less than 50 characters' time.
+    Duration quiet_gap = Duration::zero();
+    // Silence before a command to the unit whose reply just came: zero
+    // means ten characters' time, at least 5 ms.
+    Duration unit_gap = Duration::zero();
 };
 
 struct LinkStats {
@@ -105,11 +124,17 @@ class PortController : public QVRController {
     bool PortOpen() const { return port_ && port_->IsOpen() && !connecting_; }
     bool LineBusy() const { return exchange_.has_value(); }
     const LinkStats& Stats(const PMBusProtocol& dev) const;
-    uint64_t stray_bytes() const { return replies_.stray_bytes(); }
+    uint64_t stray_bytes() const { return frames_.stray_bytes(); }
     Transport* port() { return port_.get(); }
 
     // The reply timeout for a command of `dev` now.
     Duration ReplyTimeout(const PMBusProtocol& dev, uint8_t cid1, uint8_t cid2) const;
+    // The line's timing rules for `dev` (the schedule's, or derived).
+    Duration LateWindow(const PMBusProtocol& dev, uint8_t cid1, uint8_t cid2) const;
+    Duration QuietGap(const PMBusProtocol& dev) const;
+    Duration UnitGap(const PMBusProtocol& dev) const;
+    // A fault was seen: the next command waits for a quiet line.
+    bool Unsettled() const { return unsettled_; }
 
     std::function<void(const LinkEvent&)> on_event;
     // Failure messages, at most one per device and `log_every`.
@@ -138,6 +163,10 @@ class PortController : public QVRController {
     bool CheckAOReport(QVRVDevice& dev, const std::string& key, float value) override;
 
   private:
+    struct Throttle {
+        TimePoint last{};
+        uint64_t unlogged = 0;
+    };
     struct Slot {
         PMBusProtocol* dev;
         DeviceSchedule schedule;
@@ -146,14 +175,15 @@ class PortController : public QVRController {
         EventLoop::TimerId reset_timer = 0;
         // Longest reply seen per command (cid1 << 8 | cid2), in characters.
         std::map<uint16_t, size_t> reply_chars;
-        TimePoint last_log{};
-        uint64_t unlogged = 0;
+        Throttle throttle;
     };
     struct Exchange {
         PMBusProtocol* dev;
         uint8_t cid1, cid2;
         std::string frame;
-        int attempts;  // sends so far
+        int attempts = 0;   // sends so far
+        bool sent = false;  // on the line and waiting for its reply
+        TimePoint sent_at{};
     };
     struct Pending {
         PMBusProtocol* dev;
@@ -176,7 +206,11 @@ class PortController : public QVRController {
     void Begin(PMBusProtocol& dev, uint8_t cid1, uint8_t cid2, std::string frame);
     void ArmTimeout();
     void OnTimeout();
-    void HandleReply(const wire::Reply& r);
+    // Sends the exchange that waits, once the line's timing allows it.
+    void TrySend();
+    TimePoint EarliestSend() const;
+    void HandlePiece(const wire::FrameAssembler::Piece& piece);
+    void Accept(const wire::Reply& r);
     void Fail(wire::FrameError error, uint8_t rtn, bool timeout);
     void EndChain(PMBusProtocol& dev, bool abandoned);
     // Sends what waits, else polls a device that is due, else sets the timer
@@ -184,7 +218,7 @@ class PortController : public QVRController {
     void Kick();
     void ScheduleKick(TimePoint when);
     void ArmReset(Slot& s);
-    void Log(Slot& s, const std::string& msg);
+    void Log(Throttle& t, const std::string& msg);
     void Emit(LinkEvent ev);
 
     EventLoop& loop_;
@@ -198,14 +232,25 @@ class PortController : public QVRController {
     EventLoop::TimerId kick_timer_ = 0;
     TimePoint kick_at_ = TimePoint::max();
     EventLoop::TimerId reply_timer_ = 0;
+    EventLoop::TimerId send_timer_ = 0;
+
+    // Timing of the line, for telling whose reply a frame is.
+    bool unsettled_ = false;
+    TimePoint last_rx_{};         // the last byte received
+    TimePoint owed_until_{};      // a reply may still come until then
+    bool opened_before_ = false;  // a later open is a reopen
+    bool unit_pending_ = false;   // a reply just came from `unit_`
+    uint8_t unit_adr_ = 0, unit_cid1_ = 0;
+    Slot* last_sender_ = nullptr;  // whose command went out last
+    Throttle line_throttle_;
 
     std::vector<std::unique_ptr<Slot>> slots_;
     std::optional<Exchange> exchange_;
     std::deque<Pending> pending_;
     PMBusProtocol* polling_ = nullptr;  // inside this device's RefreshStatus()
     bool in_kick_ = false;
-    wire::ReplyAssembler replies_;
-    std::vector<wire::Reply> reply_batch_;
+    wire::FrameAssembler frames_;
+    std::vector<wire::FrameAssembler::Piece> pieces_;
     std::string out_;  // bytes not yet written
 };
 

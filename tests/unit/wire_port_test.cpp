@@ -18,6 +18,7 @@
 #include "runtime/port_controller.h"
 #include "runtime/recording_controller.h"
 #include "runtime/transport.h"
+#include "tests/support/virtual_time.h"
 
 using namespace std::chrono_literals;
 using rt::Duration;
@@ -127,12 +128,18 @@ struct PtyRig {
     bool RunUntil(std::function<bool()> done, int passes = 400) {
         return loop.RunUntil(done, passes, 20ms);
     }
+    // Time moves as the line needs it to, at most `limit`.
+    bool Virtual(std::function<bool()> done, Duration limit = 60s) {
+        return RunVirtual(loop, clock, done, limit);
+    }
+    Duration Elapsed() const { return clock.Now() - start; }
     // Lets the line settle: everything written so far is read and handled.
     void Settle() {
         for (int i = 0; i < 20; ++i) loop.RunOnce(2ms);
     }
 
     rt::ManualTime clock;
+    rt::TimePoint start = clock.Now();
     rt::EventLoop loop;
     rt::PtyMaster master;
     FarEnd far;
@@ -251,7 +258,7 @@ TEST(WirePort, DamagedRepliesAreRetriedAndNeverReachTheDevice) {
             return answered == 2 ? c.bad(f) : FarEnd::Reply(f, {0x00, 0x11});
         };
         rig.Start();
-        ASSERT_TRUE(rig.RunUntil([&] { return rig.dev.rounds_done == 1; })) << c.what;
+        ASSERT_TRUE(rig.Virtual([&] { return rig.dev.rounds_done == 1; })) << c.what;
         EXPECT_EQ(rig.dev.frames.size(), 3u) << c.what;
         for (const auto& fr : rig.dev.frames) EXPECT_EQ(fr[3], 0) << c.what;
         EXPECT_EQ(rig.dev.errors, 1) << c.what;
@@ -283,35 +290,34 @@ TEST(WirePort, GarbageAndSplitRepliesAreTakenAsTheyCome) {
 TEST(WirePort, SilentControllerTimesOutRetriesAndIsPolledAgain) {
     PtyRig rig;
     bool silent = true;
+    std::vector<Duration> sent_at;
     rig.far.answer = [&](const wire::Frame& f) {
+        sent_at.push_back(rig.Elapsed());
         return silent ? std::string() : FarEnd::Reply(f, {0x00});
     };
     rig.Start();
-    ASSERT_TRUE(rig.RunUntil([&] { return rig.far.commands.size() == 1; }));
-    for (int i = 0; i < 3; ++i) {
-        rig.Settle();
-        rig.clock.Advance(2s);
-        rig.loop.RunOnce(0s);
-    }
-    rig.Settle();
+    ASSERT_TRUE(rig.Virtual([&] { return rig.port->Stats(rig.dev).abandoned == 1; }));
     const auto& st = rig.port->Stats(rig.dev);
     EXPECT_EQ(st.timeouts, 3u);
-    EXPECT_EQ(st.abandoned, 1u);
     EXPECT_EQ(rig.dev.errors, 3);
-    EXPECT_EQ(rig.far.commands.size(), 3u) << "one send and two retries";
-    EXPECT_FALSE(rig.port->LineBusy());
+    ASSERT_EQ(rig.far.commands.size(), 3u) << "one send and two retries";
+    // A reply may come up to three timeouts (6 s) after its command: each
+    // retry waits for that before it goes out.
+    EXPECT_EQ(sent_at[1] - sent_at[0], Duration(6s));
+    EXPECT_EQ(sent_at[2] - sent_at[1], Duration(6s));
+    EXPECT_EQ(st.settles, 2u);
     EXPECT_EQ(rig.logs.size(), 1u) << "failures of one device are logged at a throttled rate";
 
-    // The host's own timer keeps calling Reset() while nothing comes.
-    EXPECT_EQ(rig.dev.resets, 0);
-    rig.clock.Advance(24s);  // 30 s after the start
-    rig.loop.RunOnce(0s);
-    EXPECT_EQ(rig.dev.resets, 1);
-
-    // The next poll (10 s after the first) went out; the controller is back.
+    // The controller is back; the next round waits out the last retry's
+    // window too, then runs.
     silent = false;
-    rig.clock.Advance(10s);
-    ASSERT_TRUE(rig.RunUntil([&] { return rig.dev.rounds_done == 1; }));
+    ASSERT_TRUE(rig.Virtual([&] { return rig.dev.rounds_done == 1; }));
+    ASSERT_EQ(sent_at.size(), 6u);
+    EXPECT_GE(sent_at[3] - sent_at[2], Duration(6s));
+
+    // The host's own timer keeps calling Reset(), every 30 s.
+    ASSERT_TRUE(rig.Virtual([&] { return rig.dev.resets == 1; }));
+    EXPECT_EQ(rig.Elapsed(), Duration(30s));
 }
 
 TEST(WirePort, TimeoutRestartsWithEveryByteReceived) {
