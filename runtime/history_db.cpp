@@ -2,6 +2,8 @@
 
 #include <sqlite3.h>
 
+#include <string>
+
 namespace {
 
 struct Stmt {
@@ -27,6 +29,17 @@ StoredRecord ReadRecord(sqlite3_stmt* s) {
     const auto* b = static_cast<const uint8_t*>(sqlite3_column_blob(s, 5));
     if (b != nullptr) r.blob.assign(b, b + sqlite3_column_bytes(s, 5));
     return r;
+}
+
+// The counter columns, comma-separated, each with `suffix`.
+std::string LinkCountColumns(const char* suffix) {
+    std::string out;
+    for (const auto& f : kLinkCountFields) {
+        if (!out.empty()) out += ", ";
+        out += f.name;
+        out += suffix;
+    }
+    return out;
 }
 
 }  // namespace
@@ -59,6 +72,13 @@ HistoryDb::HistoryDb(const std::string& path) : path_(path) {
             "CREATE TABLE IF NOT EXISTS analog_reports ("
             " id INTEGER PRIMARY KEY, data_id INTEGER NOT NULL, unix_time INTEGER NOT NULL,"
             " time TEXT NOT NULL, key TEXT NOT NULL, value REAL NOT NULL)");
+        // A file from before link statistics gains the table here.
+        const std::string link_stats =
+            "CREATE TABLE IF NOT EXISTS link_stats ("
+            " id INTEGER PRIMARY KEY, data_id INTEGER NOT NULL, unix_time INTEGER NOT NULL,"
+            " time TEXT NOT NULL, " +
+            LinkCountColumns(" INTEGER NOT NULL") + ")";
+        Exec(link_stats.c_str());
     } catch (...) {
         sqlite3_close(db_);
         db_ = nullptr;
@@ -142,6 +162,34 @@ void HistoryDb::AddAnalogReport(const AnalogReportRow& r) {
     if (sqlite3_step(st.s) != SQLITE_DONE) throw StoreError(path_ + ": " + sqlite3_errmsg(db_));
 }
 
+void HistoryDb::AddLinkStats(const std::vector<LinkStatsRow>& rows) {
+    if (in_tx_) throw StoreError(path_ + ": link statistics written inside an open round");
+    std::string sql = "INSERT INTO link_stats(data_id, unix_time, time, " + LinkCountColumns("") +
+                      ") VALUES(?,?,?";
+    for (int k = 0; k < kLinkCountFieldCount; ++k) sql += ",?";
+    sql += ")";
+    Exec("BEGIN");
+    try {
+        Stmt st{Prepare(sql.c_str())};
+        for (const auto& r : rows) {
+            sqlite3_reset(st.s);
+            sqlite3_bind_int64(st.s, 1, r.data_id);
+            sqlite3_bind_int64(st.s, 2, r.unix_time);
+            sqlite3_bind_text(st.s, 3, r.time.c_str(), -1, SQLITE_TRANSIENT);
+            int col = 4;
+            for (const auto& f : kLinkCountFields)
+                sqlite3_bind_int64(st.s, col++, static_cast<sqlite3_int64>(r.counts.*f.member));
+            if (sqlite3_step(st.s) != SQLITE_DONE)
+                throw StoreError(path_ + ": " + sqlite3_errmsg(db_));
+        }
+        Exec("COMMIT");
+    } catch (...) {
+        // Also after a COMMIT that failed: SQLite keeps that transaction open.
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
+}
+
 std::vector<StoredRecord> HistoryDb::Records(unsigned int data_id, int64_t limit) const {
     const std::string sql =
         std::string(kRecordColumns) + " WHERE (?1 = 0 OR data_id = ?1) ORDER BY id LIMIT ?2";
@@ -194,6 +242,25 @@ std::vector<AnalogReportRow> HistoryDb::AnalogReports() const {
         r.time = Text(st.s, 2);
         r.key = Text(st.s, 3);
         r.value = sqlite3_column_double(st.s, 4);
+        out.push_back(std::move(r));
+    }
+    return out;
+}
+
+std::vector<LinkStatsRow> HistoryDb::LinkStats(unsigned int data_id) const {
+    const std::string sql = "SELECT data_id, unix_time, time, " + LinkCountColumns("") +
+                            " FROM link_stats WHERE (?1 = 0 OR data_id = ?1) ORDER BY id";
+    Stmt st{Prepare(sql.c_str())};
+    sqlite3_bind_int64(st.s, 1, data_id);
+    std::vector<LinkStatsRow> out;
+    while (sqlite3_step(st.s) == SQLITE_ROW) {
+        LinkStatsRow r;
+        r.data_id = static_cast<unsigned>(sqlite3_column_int64(st.s, 0));
+        r.unix_time = sqlite3_column_int64(st.s, 1);
+        r.time = Text(st.s, 2);
+        int col = 3;
+        for (const auto& f : kLinkCountFields)
+            r.counts.*f.member = static_cast<uint64_t>(sqlite3_column_int64(st.s, col++));
         out.push_back(std::move(r));
     }
     return out;

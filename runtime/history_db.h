@@ -1,7 +1,8 @@
 // The host's store: one SQLite file per host with every published record
-// (its 2704-byte blob and time), every alarm raise and clear, and every
-// analog report. A round's writes share one transaction, so a host killed
-// mid-round loses at most that round and never leaves a half-written one.
+// (its 2704-byte blob and time), every alarm raise and clear, every analog
+// report and the link statistics of each interval. A round's writes share
+// one transaction, so a host killed mid-round loses at most that round and
+// never leaves a half-written one.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +10,8 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "runtime/link_counts.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -48,6 +51,14 @@ struct AnalogReportRow {
     double value = 0.0;
 };
 
+// One device's link counters over one interval: the change, not the totals.
+struct LinkStatsRow {
+    unsigned int data_id = 0;
+    int64_t unix_time = 0;  // the end of the interval
+    std::string time;
+    LinkCounts counts;
+};
+
 class HistoryDb {
   public:
     // Opens or creates the file; throws StoreError naming it.
@@ -65,12 +76,18 @@ class HistoryDb {
     void AddRecord(const StoredRecord& r);
     void AddAlarmEvent(const AlarmEventRow& e);
     void AddAnalogReport(const AnalogReportRow& r);
+    // Writes the rows in a transaction of their own. Inside Begin/Commit it
+    // throws StoreError: link statistics never ride along with a round,
+    // which may still be rolled back.
+    void AddLinkStats(const std::vector<LinkStatsRow>& rows);
 
     std::vector<StoredRecord> Records(unsigned int data_id = 0, int64_t limit = -1) const;
     // One record by its row id; false when there is none.
     bool RecordById(int64_t id, StoredRecord& out) const;
     std::vector<AlarmEventRow> AlarmEvents() const;
     std::vector<AnalogReportRow> AnalogReports() const;
+    // In the order written; data_id 0: every device.
+    std::vector<LinkStatsRow> LinkStats(unsigned int data_id = 0) const;
 
     const std::string& path() const { return path_; }
 
