@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <map>
 #include <memory>
 #include <set>
@@ -28,6 +29,7 @@
 #include "runtime/transport.h"
 #include "sim/scenario.h"
 #include "sim/server.h"
+#include "tools/link_stats_meter.h"
 #include "tools/runner_view.h"
 
 namespace {
@@ -49,6 +51,8 @@ struct Options {
     std::vector<std::string> queries;
     std::vector<std::string> control;  // CODE PAYLOAD
     double reset_interval = 30;
+    std::string stats_interval_text = "60";
+    rt::Duration stats_interval{};
 };
 
 struct Device {
@@ -268,6 +272,20 @@ int Run(const Options& opt) {
     }
     for (auto& p : ports) p.second->Start();
 
+    LinkStatsWriter link_rows(db);
+    LinkStatsMeter meter(loop, opt.stats_interval,
+                         [&](const std::vector<LinkStatsReport>& reports) {
+                             const std::time_t now = std::time(nullptr);
+                             std::vector<LinkStatsRow> rows;
+                             for (const auto& r : reports) {
+                                 if (out.json()) out.Json(LinkStatsEvent(r, now));
+                                 rows.push_back(LinkStatsRowOf(r, now));
+                             }
+                             link_rows.Add(rows);
+                         });
+    for (auto& d : devices) meter.AddDevice(d.cfg->data_id, [&d] { return d.port->Stats(*d.dev); });
+    meter.Start();
+
     struct sigaction sa {};
     sa.sa_handler = OnSignal;
     sigaction(SIGINT, &sa, nullptr);
@@ -280,6 +298,7 @@ int Run(const Options& opt) {
     while (!g_stop) {
         loop.RunOnce(std::chrono::milliseconds(100));
         diag.FlushDiagnostics();
+        link_rows.Flush();
         for (auto& d : devices) {
             if (!d.round_pending) continue;
             d.round_pending = false;
@@ -289,7 +308,7 @@ int Run(const Options& opt) {
                 const auto& bytes = services->LastRecord(id);
                 if (RecordFromBytes(bytes.data(), bytes.size(), rec))
                     out.Text(RoundTable(d.cfg->name, rec, services->alarms().Active(id),
-                                        services->LinkUp(id)));
+                                        services->LinkUp(id), CountsOf(d.port->Stats(*d.dev))));
             }
             for (const auto& key : opt.queries) {
                 Json::Value q(Json::objectValue);
@@ -345,9 +364,11 @@ int Run(const Options& opt) {
                 opt.duration)
             break;
     }
+    meter.Stop();
     for (auto& p : ports) p.second->Stop();
     for (auto& s : sims) s.second->Stop();
     services->Flush();
+    link_rows.Flush();
     for (auto& d : devices) d.port->RemoveDevice(*d.dev);
     devices.clear();  // devices before the plug-in that made them
     providers.clear();
@@ -378,7 +399,14 @@ int main(int argc, char** argv) {
     app.add_option("--reset-interval", opt.reset_interval,
                    "seconds between the host's Reset() calls")
         ->capture_default_str();
+    app.add_option("--stats-interval", opt.stats_interval_text,
+                   "seconds between link statistics reports (JSON event and database row)")
+        ->capture_default_str();
     CLI11_PARSE(app, argc, argv);
+    if (!ParseStatsInterval(opt.stats_interval_text, &opt.stats_interval)) {
+        std::fprintf(stderr, "q318b-host: --stats-interval must be from 0.001 to 86400 seconds\n");
+        return 2;
+    }
     try {
         return Run(opt);
     } catch (const std::exception& e) {

@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "runtime/record_json.h"
+#include "tools/link_stats_meter.h"
 
 namespace {
 
@@ -38,7 +39,8 @@ Json::Value AlarmJson(const AlarmChange& a) {
 }  // namespace
 
 std::string RoundTable(const std::string& name, const q318b_419_Data_t& r,
-                       const std::vector<AlarmChange>& active, bool link_up) {
+                       const std::vector<AlarmChange>& active, bool link_up,
+                       const LinkCounts& line) {
     std::ostringstream os;
     os << "== " << name << " (data id " << r.data_id << ")  " << TtimeText(r) << "  link "
        << (link_up ? "up" : "DOWN") << "\n";
@@ -62,6 +64,7 @@ std::string RoundTable(const std::string& name, const q318b_419_Data_t& r,
         if (d.v == 0.0f && d.i == 0.0f && d.m_count == 0 && d.p_count == 0) continue;
         os << "  DC" << g + 1 << "  " << Fmt("%6.2f", d.v) << " V  " << Fmt("%7.2f", d.i) << " A\n";
     }
+    os << "  line: " << LinkLine(line) << "\n";
     if (active.empty()) {
         os << "  alarms: none\n";
     } else {

@@ -9,11 +9,14 @@
 
 #include "protocol/record.h"
 #include "runtime/alarm_store.h"
+#include "runtime/link_counts.h"
 #include "runtime/site_services.h"
 
-// The main values of a record, the active alarms and the link state.
+// The main values of a record, the active alarms, the link state and the
+// line's counters since the runner started.
 std::string RoundTable(const std::string& device_name, const q318b_419_Data_t& record,
-                       const std::vector<AlarmChange>& active_alarms, bool link_up);
+                       const std::vector<AlarmChange>& active_alarms, bool link_up,
+                       const LinkCounts& line);
 
 // One event as a JSON object (records with every field named).
 Json::Value EventJson(const HostEvent& e);

@@ -453,6 +453,59 @@ TEST(RunnerE2E, SigtermMidRoundKeepsEveryCompletedRound) {
     for (const auto& r : stored) EXPECT_EQ(r.blob.size(), kRecordBytes);
 }
 
+// --------------------------------------------------------- link statistics
+
+TEST(RunnerE2E, LinkStatsReachTheStreamAndTheDatabaseEveryInterval) {
+    TempDir dir;
+    WriteSite(dir, Site({Device(4901, "line.json", "unicom.json")}),
+              {{"line.json", FastScenario()}});
+
+    HostRun run = StartHost(dir, {"--rounds", "2", "--stats-interval", "1"});
+    ASSERT_EQ(run.Finish(20), 0) << run.child->stderr_text();
+    std::vector<Json::Value> stats;
+    for (const auto& e : run.events)
+        if (e["event"].asString() == "link_stats") stats.push_back(e);
+    // Two rounds take more than two seconds.
+    ASSERT_GE(stats.size(), 2u) << Dump(run.events);
+
+    const std::vector<std::string> names = {
+        "abandoned", "bad_checksum",    "bad_lchksum", "commands",     "drained_bytes",
+        "echoes",    "foreign_address", "good",        "late_replies", "other_damage",
+        "polls",     "resets",          "retries",     "rtn_errors",   "settles",
+        "timeouts",  "wrong_unit"};
+    Json::Value previous(Json::objectValue);
+    for (const auto& n : names) previous[n] = Json::UInt64(0);
+    for (const auto& e : stats) {
+        EXPECT_EQ(e["data_id"].asUInt(), 4901u);
+        EXPECT_EQ(e["time"].asString().size(), 19u) << e["time"];
+        EXPECT_GT(e["unix_time"].asInt64(), 0);
+        ASSERT_EQ(e["totals"].getMemberNames(), names);
+        ASSERT_EQ(e["minute"].getMemberNames(), names);
+        for (const auto& n : names)
+            EXPECT_EQ(e["minute"][n].asUInt64(), e["totals"][n].asUInt64() - previous[n].asUInt64())
+                << n << " at " << e["time"];
+        previous = e["totals"];
+    }
+    const uint64_t good = stats.back()["totals"]["good"].asUInt64();
+    EXPECT_GT(good, 0u);
+    // A clean simulated line: every command answered, nothing damaged.
+    EXPECT_EQ(stats.back()["totals"]["timeouts"].asUInt64(), 0u);
+    EXPECT_EQ(stats.back()["totals"]["bad_checksum"].asUInt64(), 0u);
+
+    HistoryDb db(dir / "history.db");
+    const auto rows = db.LinkStats(4901);
+    ASSERT_EQ(rows.size(), stats.size());
+    uint64_t stored_good = 0;
+    for (size_t k = 0; k < rows.size(); ++k) {
+        EXPECT_EQ(rows[k].unix_time, stats[k]["unix_time"].asInt64()) << k;
+        EXPECT_EQ(rows[k].counts.good, stats[k]["minute"]["good"].asUInt64()) << k;
+        EXPECT_EQ(rows[k].counts.commands, stats[k]["minute"]["commands"].asUInt64()) << k;
+        stored_good += rows[k].counts.good;
+    }
+    EXPECT_LE(stored_good, good);
+    EXPECT_EQ(stored_good, good) << "the first row counts from the start";
+}
+
 // ------------------------------------------------------------ bad site files
 
 struct BadSite {
@@ -506,6 +559,16 @@ INSTANTIATE_TEST_SUITE_P(
                                 s["devices"][0]["port"] = d / "ttyNOPE0";
                             },
                             "does not exist"},
+                    BadSite{"StatsIntervalNotPositive",
+                            [](const TempDir&, Json::Value&, std::vector<std::string>& args) {
+                                args = {"--stats-interval", "0"};
+                            },
+                            "--stats-interval"},
+                    BadSite{"StatsIntervalNotANumber",
+                            [](const TempDir&, Json::Value&, std::vector<std::string>& args) {
+                                args = {"--stats-interval", "1m"};
+                            },
+                            "--stats-interval"},
                     BadSite{"PluginThatDoesNotLoad",
                             [](const TempDir& d, Json::Value&, std::vector<std::string>& args) {
                                 d.Write("not_a_plugin.so", "this is not a shared object\n");
