@@ -1,6 +1,7 @@
 #include "sim/controller.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 
 #include "runtime/frame_codec.h"
@@ -15,6 +16,11 @@ constexpr const char* kActions[] = {
     "garbage",       "garble",         "truncate",       "bad_checksum", "bad_length",
     "rtn",           "wrong_address",  "delay",
 };
+
+// The longest scripted delay, in milliseconds: far beyond any host's
+// timeout, and far from what would overflow the server's clock arithmetic.
+constexpr double kMaxDelayMs = 3'600'000;
+constexpr double kMaxSilenceSeconds = 1e9;
 
 // Return codes of the protocol.
 constexpr uint8_t kRtnVersion = 1;
@@ -88,6 +94,21 @@ char OtherHexDigit(char c) {
     return c == '0' ? '1' : '0';
 }
 
+// Event arguments are not checked when the scenario loads, only here where
+// they are used: a value that is absent, of the wrong type or out of range
+// gives the default. (jsoncpp throws on conversions that do not fit.)
+long IntArg(const Json::Value& v, long lo, long hi, long def) {
+    if (!v.isInt64()) return def;
+    const int64_t x = v.asInt64();
+    return x < lo || x > hi ? def : static_cast<long>(x);
+}
+
+double NumberArg(const Json::Value& v, double lo, double hi, double def) {
+    if (!v.isNumeric()) return def;
+    const double x = v.asDouble();
+    return x >= lo && x <= hi ? x : def;  // NaN and infinities fail both
+}
+
 }  // namespace
 
 bool KnownAction(const std::string& action) {
@@ -111,8 +132,7 @@ void SimController::Apply(const Event& e) {
     const auto module_index = [&](size_t size) -> long {
         const Json::Value& m = a["module"];
         if (m.isNull()) return size == 0 ? -1 : static_cast<long>(size) - 1;
-        if (!m.isIntegral() || m.asInt64() < 0 || m.asUInt64() >= size) return -1;
-        return static_cast<long>(m.asUInt64());
+        return IntArg(m, 0, static_cast<long>(size) - 1, -1);
     };
     if (e.action == "mains_failure" && s_.ac) {
         saved_ac_.push_back(*s_.ac);
@@ -129,18 +149,15 @@ void SimController::Apply(const Event& e) {
         if (j < 0) return;
         uint8_t fault = 0;
         if (e.action == "module_fault")
-            fault = a["fault"].isIntegral() ? static_cast<uint8_t>(a["fault"].asUInt()) : 0x01;
+            fault = static_cast<uint8_t>(IntArg(a["fault"], 0, 255, 0x01));
         s_.rectifiers->modules[static_cast<size_t>(j)].fault = fault;
     } else if (e.action == "add_module" && s_.rectifiers) {
         Module m;
         if (!a["value"].isNull() && !ParseModule(a["value"], &m, &err)) return;
         auto& mods = s_.rectifiers->modules;
         if (mods.size() >= 255) return;
-        const Json::Value& at = a["module"];
-        size_t pos = mods.size();
-        if (at.isIntegral() && at.asInt64() >= 0 && at.asUInt64() < mods.size())
-            pos = static_cast<size_t>(at.asUInt64());
-        mods.insert(mods.begin() + static_cast<long>(pos), m);
+        const long end = static_cast<long>(mods.size());
+        mods.insert(mods.begin() + IntArg(a["module"], 0, end, end), m);
     } else if (e.action == "remove_module" && s_.rectifiers) {
         const long j = module_index(s_.rectifiers->modules.size());
         if (j >= 0) s_.rectifiers->modules.erase(s_.rectifiers->modules.begin() + j);
@@ -157,11 +174,13 @@ void SimController::Apply(const Event& e) {
         Fault f;
         f.kind = e.action;
         f.args = a;
-        if (a["count"].isIntegral()) f.count = a["count"].asInt();
+        f.count = static_cast<int>(IntArg(a["count"], 0, INT_MAX, 1));
         if (a["command"].isString() && ParseCommand(a["command"].asString(), &f.cid1, &f.cid2))
             f.any_command = false;
-        if (e.action == "silence" && a["duration"].isNumeric()) {
-            f.until = e.at + a["duration"].asDouble();
+        // The line going quiet for a while: keyed to time, not to replies.
+        const double duration = NumberArg(a["duration"], 0, kMaxSilenceSeconds, -1);
+        if (e.action == "silence" && duration >= 0) {
+            f.until = std::max(e.at, 0.0) + duration;
             f.count = 0;
         }
         faults_.push_back(f);
@@ -341,8 +360,7 @@ Response SimController::Answer(std::string_view body, double now) {
     });
     if (kind == "rtn") {
         const Json::Value& code = fault->args["code"];
-        text = Frame(s_.address, cid1, code.isIntegral() ? static_cast<uint8_t>(code.asUInt()) : 2,
-                     "");
+        text = Frame(s_.address, cid1, static_cast<uint8_t>(IntArg(code, 0, 255, kRtnChksum)), "");
     } else if (rtn == 0 && replay != s_.replay.end()) {
         size_t& pos = replay_pos_[static_cast<size_t>(replay - s_.replay.begin())];
         text = replay->frames[pos];
@@ -368,8 +386,7 @@ Response SimController::Answer(std::string_view body, double now) {
         text[9] = OtherHexDigit(text[9]);  // LCHKSUM, then a CHKSUM that matches it
         SetChecksum(text);
     } else if (kind == "delay") {
-        const Json::Value& ms = fault->args["ms"];
-        resp.extra_delay_ms = ms.isNumeric() ? ms.asDouble() : 1000.0;
+        resp.extra_delay_ms = NumberArg(fault->args["ms"], 0, kMaxDelayMs, 1000.0);
     }
     resp.text = std::move(text);
     return resp;

@@ -5,6 +5,7 @@
 #include <json/reader.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -476,4 +477,108 @@ TEST(SimServer, AnswersOverTcp) {
         400, 5ms));
     EXPECT_EQ(out[0].error, wire::FrameError::kNone);
     EXPECT_EQ(out[0].reply_frame[2], 0x41);
+}
+
+namespace {
+
+sim::Event Ev(double at, const std::string& json) {
+    Json::Value v;
+    std::unique_ptr<Json::CharReader> r(Json::CharReaderBuilder().newCharReader());
+    std::string errs;
+    EXPECT_TRUE(r->parse(json.data(), json.data() + json.size(), &v, &errs)) << json;
+    return {at, v["action"].asString(), v};
+}
+
+// kTiny with one event at 5 s.
+sim::SimController WithEvent(const std::string& json) {
+    sim::Scenario s = Parse(kTiny);
+    s.events.push_back(Ev(5, json));
+    return sim::SimController(s);
+}
+
+}  // namespace
+
+TEST(SimFaults, ArgumentsOutOfRangeFallBackToTheirDefaults) {
+    const auto first_bad_then_good = [](sim::SimController& c) {
+        EXPECT_EQ(Host(c.Answer(Cmd(0x41, 0x41), 6).text).at(0).error,
+                  wire::FrameError::kBadChksum);
+        EXPECT_EQ(Host(c.Answer(Cmd(0x41, 0x41), 7).text).at(0).error, wire::FrameError::kNone);
+    };
+    const auto rtn2 = [](sim::SimController& c) {
+        const auto rs = Host(c.Answer(Cmd(0x41, 0x41), 6).text);
+        ASSERT_EQ(rs.size(), 1u);
+        EXPECT_EQ(rs[0].rtn, 2);
+    };
+    const auto delay1000 = [](sim::SimController& c) {
+        EXPECT_EQ(c.Answer(Cmd(0x41, 0x41), 6).extra_delay_ms, 1000);
+    };
+    const auto silent_once = [](sim::SimController& c) {
+        EXPECT_TRUE(c.Answer(Cmd(0x41, 0x41), 6).text.empty());
+        EXPECT_FALSE(c.Answer(Cmd(0x41, 0x41), 6.5).text.empty());
+    };
+    const auto faults_of_modules = [](std::vector<uint8_t> want) {
+        return [want](sim::SimController& c) {
+            const auto info = Info(c, 0x41, 0x44, {}, 6);
+            std::vector<uint8_t> got;
+            ASSERT_GE(info.size(), 2u);
+            for (size_t j = 0, at = 2; j < info[1] && at < info.size(); ++j) {
+                got.push_back(info[at]);
+                at += 1 + 1 + info[at + 1];  // fault, user alarm count and bytes
+            }
+            EXPECT_EQ(got, want);
+        };
+    };
+    struct Case {
+        const char* json;
+        std::function<void(sim::SimController&)> check;
+    } cases[] = {
+        {R"({"action": "bad_checksum", "count": 1e12})", first_bad_then_good},
+        {R"({"action": "bad_checksum", "count": 18446744073709551615})", first_bad_then_good},
+        {R"({"action": "bad_checksum", "count": -3})", first_bad_then_good},
+        {R"({"action": "bad_checksum", "count": "two"})", first_bad_then_good},
+        {R"({"action": "rtn", "code": -1})", rtn2},
+        {R"({"action": "rtn", "code": 300})", rtn2},
+        {R"({"action": "rtn", "code": 1e300})", rtn2},
+        {R"({"action": "delay", "ms": -5})", delay1000},
+        {R"({"action": "delay", "ms": 1e300})", delay1000},
+        {R"({"action": "delay", "ms": "soon"})", delay1000},
+        {R"({"action": "silence", "duration": -1})", silent_once},
+        {R"({"action": "silence", "duration": 1e300})", silent_once},
+        {R"({"action": "module_fault", "module": 18446744073709551615})",
+         faults_of_modules({5, 0})},
+        {R"({"action": "module_fault", "module": -1})", faults_of_modules({5, 0})},
+        {R"({"action": "module_fault", "module": 1, "fault": -1})", faults_of_modules({5, 1})},
+        {R"({"action": "module_fault", "module": 1, "fault": 4096})", faults_of_modules({5, 1})},
+        {R"({"action": "add_module", "module": -1, "value": {"fault": 9}})",
+         faults_of_modules({5, 0, 9})},
+        {R"({"action": "add_module", "module": 0, "value": {"fault": 9}})",
+         faults_of_modules({9, 5, 0})},
+        {R"({"action": "remove_module", "module": 1e19})", faults_of_modules({5, 0})},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.json);
+        sim::SimController c = WithEvent(k.json);
+        k.check(c);
+    }
+}
+
+TEST(SimEvents, SilenceForADurationIsTheLineGoingQuietOnTheClock) {
+    sim::Scenario s = Parse(kTiny);
+    // The window runs from the event's time, however late the first command
+    // after it comes, and however many commands go unanswered meanwhile.
+    s.events.push_back(Ev(100, R"({"action": "silence", "duration": 30, "command": "41 44"})"));
+    s.events.push_back(Ev(200, R"({"action": "silence", "duration": 5})"));
+    sim::SimController c(s);
+    struct Step {
+        double at;
+        uint8_t cid2;
+        bool answered;
+    } steps[] = {
+        {99.9, 0x44, true}, {120, 0x44, false},   {121, 0x41, true}, {125, 0x44, false},
+        {125, 0x44, false}, {129.9, 0x44, false}, {130, 0x44, true}, {200, 0x41, false},
+        {202, 0x44, false}, {204.9, 0x43, false}, {205, 0x41, true},
+    };
+    for (const auto& k : steps)
+        EXPECT_EQ(!c.Answer(Cmd(0x41, k.cid2), k.at).text.empty(), k.answered)
+            << "at " << k.at << " 41 " << std::hex << int(k.cid2);
 }
