@@ -14,13 +14,21 @@ constexpr const char* kActions[] = {
     "mains_failure", "mains_restored", "module_fault",   "module_clear", "add_module",
     "remove_module", "set_ac",         "set_rectifiers", "set_dc",       "silence",
     "garbage",       "garble",         "truncate",       "bad_checksum", "bad_length",
-    "rtn",           "wrong_address",  "delay",
+    "rtn",           "wrong_address",  "delay",          "duplicate",    "wrong_unit",
+    "noise",         "drop",
 };
 
+// The most characters a fault argument may add or take away: a little more
+// than the longest frame.
+constexpr long kMaxLineChars = 4096;
 // The longest scripted delay, in milliseconds: far beyond any host's
 // timeout, and far from what would overflow the server's clock arithmetic.
 constexpr double kMaxDelayMs = 3'600'000;
 constexpr double kMaxSilenceSeconds = 1e9;
+
+// Junk for `noise`: a high byte, a NUL and a stray SOI, so that whoever
+// reads the line has to resynchronise on the reply's own SOI.
+const std::string kNoise("\xFF#~\x00?*!", 7);
 
 // Return codes of the protocol.
 constexpr uint8_t kRtnVersion = 1;
@@ -107,6 +115,55 @@ double NumberArg(const Json::Value& v, double lo, double hi, double def) {
     if (!v.isNumeric()) return def;
     const double x = v.asDouble();
     return x >= lo && x <= hi ? x : def;  // NaN and infinities fail both
+}
+
+// A byte given as a number or as hex text ("41", "0x41").
+bool ByteArg(const Json::Value& v, uint8_t* out) {
+    if (v.isString()) {
+        std::string t = v.asString();
+        if (t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X')) t.erase(0, 2);
+        if (t.empty() || t.size() > 2) return false;
+        int x = 0;
+        for (char c : t) {
+            if (Hex(c) < 0) return false;
+            x = x << 4 | Hex(c);
+        }
+        *out = static_cast<uint8_t>(x);
+        return true;
+    }
+    const long x = IntArg(v, 0, 255, -1);
+    if (x < 0) return false;
+    *out = static_cast<uint8_t>(x);
+    return true;
+}
+
+// The unit a misrouted reply pretends to come from: the next one round.
+uint8_t NextUnit(uint8_t cid1) {
+    switch (cid1) {
+        case 0x40:
+            return 0x41;
+        case 0x41:
+            return 0x42;
+        default:
+            return 0x40;
+    }
+}
+
+std::string NoiseText(const Json::Value& a) {
+    const Json::Value& t = a["text"];
+    const std::string base = t.isString() && !t.asString().empty() ? t.asString() : kNoise;
+    const long n = IntArg(a["length"], 1, kMaxLineChars, -1);
+    if (n < 0) return base;
+    std::string out;
+    while (out.size() < static_cast<size_t>(n)) out += base;
+    out.resize(static_cast<size_t>(n));
+    return out;
+}
+
+// SOI, a header, CHKSUM and EOI: enough to rewrite a field and re-sum it.
+bool LooksLikeFrame(const std::string& t) {
+    return t.size() >= 1 + wire::kHeaderChars + wire::kChksumChars + 1 && t.front() == wire::kSoi &&
+           t.back() == wire::kEoi;
 }
 
 }  // namespace
@@ -387,6 +444,26 @@ Response SimController::Answer(std::string_view body, double now) {
         SetChecksum(text);
     } else if (kind == "delay") {
         resp.extra_delay_ms = NumberArg(fault->args["ms"], 0, kMaxDelayMs, 1000.0);
+    } else if (kind == "duplicate") {
+        text += text;
+    } else if (kind == "wrong_unit" && LooksLikeFrame(text)) {
+        // A frame that checks out in every way but names another unit, as
+        // when a reply meant for another poll is still on the line.
+        uint8_t unit = NextUnit(cid1);
+        ByteArg(fault->args["cid1"], &unit);
+        text.replace(5, 2, wire::HexText(&unit, 1));
+        SetChecksum(text);
+    } else if (kind == "noise") {
+        const std::string junk = NoiseText(fault->args);
+        const Json::Value& where = fault->args["where"];
+        const bool inside = where.isString() && where.asString() == "inside";
+        text.insert(inside ? text.size() / 2 : 0, junk);
+    } else if (kind == "drop" && text.size() > 2) {
+        // Never more than lies between the first and the last character.
+        const size_t n =
+            std::min(static_cast<size_t>(IntArg(fault->args["bytes"], 1, kMaxLineChars, 4)),
+                     text.size() - 2);
+        text.erase((text.size() - n) / 2, n);
     }
     resp.text = std::move(text);
     return resp;

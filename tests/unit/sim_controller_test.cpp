@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 #include <json/reader.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -496,7 +498,219 @@ sim::SimController WithEvent(const std::string& json) {
     return sim::SimController(s);
 }
 
+// The undamaged reply to a command.
+std::string Good(const std::string& body) {
+    sim::SimController c(Parse(kTiny));
+    return c.Answer(body, 0).text;
+}
+
+// Whether `longer` is `shorter` with one run of characters put in, and
+// where that run starts (as far into the frame as the texts allow).
+bool OneRunInserted(const std::string& shorter, const std::string& longer, size_t* at) {
+    if (longer.size() <= shorter.size()) return false;
+    size_t p = 0, s = 0;
+    while (p < shorter.size() && shorter[p] == longer[p]) ++p;
+    while (s < shorter.size() && shorter[shorter.size() - 1 - s] == longer[longer.size() - 1 - s])
+        ++s;
+    if (p + s < shorter.size()) return false;
+    *at = p;
+    return true;
+}
+
+bool AnyGood(const std::vector<wire::Reply>& rs) {
+    return std::any_of(rs.begin(), rs.end(),
+                       [](const wire::Reply& r) { return r.error == wire::FrameError::kNone; });
+}
+
 }  // namespace
+
+TEST(SimFaults, LineFaultsPutTheirDamageOnTheLine) {
+    using Check = std::function<void(const std::string& body, const std::string& good,
+                                     const sim::Response& r)>;
+    const auto unit_is = [](uint8_t want) -> Check {
+        return [want](const std::string&, const std::string& good, const sim::Response& r) {
+            wire::Frame got, orig;
+            ASSERT_GE(r.text.size(), 2u);
+            ASSERT_EQ(wire::ParseFrameBody(r.text.substr(1, r.text.size() - 2), &got),
+                      wire::FrameError::kNone)
+                << r.text;
+            ASSERT_EQ(wire::ParseFrameBody(good.substr(1, good.size() - 2), &orig),
+                      wire::FrameError::kNone);
+            EXPECT_EQ(got.cid1, want) << r.text;
+            EXPECT_EQ(got.adr, orig.adr);
+            EXPECT_EQ(got.cid2, orig.cid2);
+            EXPECT_EQ(got.info, orig.info);
+            const wire::Reply as_answer =
+                wire::CheckReply({wire::FrameError::kNone, r.text.substr(1, r.text.size() - 2)},
+                                 wire::Address(1), orig.cid1);
+            EXPECT_EQ(as_answer.error, wire::FrameError::kWrongUnit);
+        };
+    };
+    const auto dropped = [](size_t n) -> Check {
+        return [n](const std::string&, const std::string& good, const sim::Response& r) {
+            ASSERT_EQ(r.text.size() + n, good.size()) << r.text;
+            size_t at = 0;
+            EXPECT_TRUE(OneRunInserted(r.text, good, &at)) << "one run from the middle";
+            EXPECT_GT(at, 0u);
+            EXPECT_EQ(r.text.back(), '\r');
+            EXPECT_FALSE(AnyGood(Host(r.text)));
+        };
+    };
+    const auto noise_before = [](const std::string& junk) -> Check {
+        return [junk](const std::string&, const std::string& good, const sim::Response& r) {
+            EXPECT_EQ(r.text, junk + good);
+            const auto rs = Host(r.text);
+            ASSERT_FALSE(rs.empty());
+            EXPECT_EQ(rs.back().error, wire::FrameError::kNone);
+        };
+    };
+    const auto noise_inside = [](size_t length) -> Check {
+        return [length](const std::string&, const std::string& good, const sim::Response& r) {
+            ASSERT_EQ(r.text.size(), good.size() + length) << r.text;
+            size_t at = 0;
+            ASSERT_TRUE(OneRunInserted(good, r.text, &at)) << r.text;
+            EXPECT_GT(at, wire::kHeaderChars) << "past the header";
+            EXPECT_LT(at, good.size() - 1) << "before the EOI";
+            EXPECT_FALSE(AnyGood(Host(r.text))) << r.text;
+        };
+    };
+    struct Case {
+        const char* json;
+        uint8_t cid1, cid2;
+        std::vector<uint8_t> info;
+        Check check;
+    } cases[] = {
+        {R"({"action": "duplicate"})",
+         0x41,
+         0x43,
+         {},
+         [](const std::string&, const std::string& good, const sim::Response& r) {
+             EXPECT_EQ(r.text, good + good);
+             const auto rs = Host(r.text);
+             ASSERT_EQ(rs.size(), 2u);
+             EXPECT_EQ(rs[0].error, wire::FrameError::kNone);
+             EXPECT_EQ(rs[1].reply_frame, rs[0].reply_frame);
+         }},
+        {R"({"action": "wrong_unit"})", 0x40, 0x41, {0x01}, unit_is(0x41)},
+        {R"({"action": "wrong_unit"})", 0x41, 0x43, {}, unit_is(0x42)},
+        {R"({"action": "wrong_unit"})", 0x42, 0x44, {0xFF}, unit_is(0x40)},
+        // A control command's reply is misrouted the same way.
+        {R"({"action": "wrong_unit"})", 0x41, 0x45, {0x20, 0x01}, unit_is(0x42)},
+        {R"({"action": "wrong_unit", "cid1": "40"})", 0x41, 0x43, {}, unit_is(0x40)},
+        {R"({"action": "wrong_unit", "cid1": "0x4a"})", 0x41, 0x43, {}, unit_is(0x4A)},
+        {R"({"action": "wrong_unit", "cid1": 64})", 0x41, 0x43, {}, unit_is(0x40)},
+        {R"({"action": "wrong_unit", "cid1": 300})", 0x41, 0x43, {}, unit_is(0x42)},
+        {R"({"action": "wrong_unit", "cid1": -1})", 0x41, 0x43, {}, unit_is(0x42)},
+        {R"({"action": "wrong_unit", "cid1": "4G"})", 0x41, 0x43, {}, unit_is(0x42)},
+        {R"({"action": "wrong_unit", "cid1": "141"})", 0x41, 0x43, {}, unit_is(0x42)},
+        {R"({"action": "noise", "text": "#!?"})", 0x41, 0x43, {}, noise_before("#!?")},
+        {R"({"action": "noise", "text": "#!?", "where": "sideways"})",
+         0x41,
+         0x43,
+         {},
+         noise_before("#!?")},
+        {R"({"action": "noise", "text": "ab", "length": 5})",
+         0x41,
+         0x43,
+         {},
+         noise_before("ababa")},
+        {R"({"action": "noise", "text": "abcdef", "length": 2})",
+         0x41,
+         0x43,
+         {},
+         noise_before("ab")},
+        {R"({"action": "noise", "text": "ab", "length": -5})", 0x41, 0x43, {}, noise_before("ab")},
+        {R"({"action": "noise", "text": "ab", "length": 1e9})", 0x41, 0x43, {}, noise_before("ab")},
+        {R"({"action": "noise"})",
+         0x41,
+         0x43,
+         {},
+         [](const std::string&, const std::string& good, const sim::Response& r) {
+             ASSERT_GT(r.text.size(), good.size());
+             const std::string junk = r.text.substr(0, r.text.size() - good.size());
+             EXPECT_EQ(r.text.substr(junk.size()), good);
+             EXPECT_NE(junk.find('~'), std::string::npos) << "a stray SOI to resynchronise on";
+             const auto rs = Host(r.text);
+             ASSERT_EQ(rs.size(), 2u);
+             EXPECT_EQ(rs[0].error, wire::FrameError::kTruncated);
+             EXPECT_EQ(rs[1].error, wire::FrameError::kNone);
+         }},
+        {R"({"action": "noise", "where": "inside", "text": "~#!?"})",
+         0x41,
+         0x43,
+         {},
+         noise_inside(4)},
+        {R"({"action": "noise", "where": "inside", "text": "xyz", "length": 9})",
+         0x41,
+         0x41,
+         {},
+         noise_inside(9)},
+        {R"({"action": "noise", "where": "inside"})",
+         0x41,
+         0x43,
+         {},
+         [](const std::string&, const std::string& good, const sim::Response& r) {
+             size_t at = 0;
+             ASSERT_TRUE(OneRunInserted(good, r.text, &at));
+             EXPECT_NE(r.text.find('~', 1), std::string::npos);
+             EXPECT_FALSE(AnyGood(Host(r.text)));
+         }},
+        {R"({"action": "drop"})", 0x41, 0x43, {}, dropped(4)},
+        {R"({"action": "drop", "bytes": 10})", 0x41, 0x41, {}, dropped(10)},
+        {R"({"action": "drop", "bytes": 0})", 0x41, 0x43, {}, dropped(4)},
+        {R"({"action": "drop", "bytes": -3})", 0x41, 0x43, {}, dropped(4)},
+        {R"({"action": "drop", "bytes": "many"})", 0x41, 0x43, {}, dropped(4)},
+        {R"({"action": "drop", "bytes": 1e15})", 0x41, 0x43, {}, dropped(4)},
+        {R"({"action": "drop", "bytes": 2000})",
+         0x41,
+         0x43,
+         {},
+         [](const std::string&, const std::string&, const sim::Response& r) {
+             EXPECT_EQ(r.text, "~\r") << "no more than the reply has between SOI and EOI";
+         }},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.json);
+        sim::SimController c = WithEvent(k.json);
+        const std::string body = Cmd(k.cid1, k.cid2, k.info);
+        const std::string good = Good(body);
+        ASSERT_EQ(Host(good).at(0).error, wire::FrameError::kNone);
+        const sim::Response r = c.Answer(body, 6);
+        k.check(body, good, r);
+    }
+}
+
+TEST(SimFaults, LineFaultsHitOnlyTheNamedCommandAndOnlyCountTimes) {
+    for (const char* action : {"duplicate", "wrong_unit", "noise", "drop"}) {
+        SCOPED_TRACE(action);
+        const std::string a = std::string(R"({"action": ")") + action + "\"";
+        const auto damaged = [](const sim::Response& r, const std::string& body) {
+            return r.text != Good(body);
+        };
+        const std::string c41 = Cmd(0x41, 0x41), c43 = Cmd(0x41, 0x43), c44 = Cmd(0x41, 0x44);
+        {
+            sim::SimController c = WithEvent(a + R"(, "count": 2, "command": "41 43"})");
+            struct Step {
+                double at;
+                const std::string& body;
+                bool hit;
+            } steps[] = {
+                {1, c43, false},  // before its time
+                {6, c41, false}, {6, c43, true},  {7, c44, false},
+                {7, c43, true},  {8, c43, false},  // twice only
+            };
+            for (const auto& s : steps)
+                EXPECT_EQ(damaged(c.Answer(s.body, s.at), s.body), s.hit)
+                    << "at " << s.at << " " << s.body;
+        }
+        {
+            // No command named: the next reply, whatever it answers.
+            sim::SimController c = WithEvent(a + "}");
+            EXPECT_TRUE(damaged(c.Answer(c44, 6), c44));
+            EXPECT_FALSE(damaged(c.Answer(c43, 6), c43));
+        }
+    }
+}
 
 TEST(SimFaults, ArgumentsOutOfRangeFallBackToTheirDefaults) {
     const auto first_bad_then_good = [](sim::SimController& c) {
