@@ -14,8 +14,8 @@ constexpr const char* kActions[] = {
     "mains_failure", "mains_restored", "module_fault",   "module_clear", "add_module",
     "remove_module", "set_ac",         "set_rectifiers", "set_dc",       "silence",
     "garbage",       "garble",         "truncate",       "bad_checksum", "bad_length",
-    "rtn",           "wrong_address",  "delay",          "duplicate",    "wrong_unit",
-    "noise",         "drop",
+    "rtn",           "wrong_address",  "delay",          "duplicate",    "echo",
+    "wrong_unit",    "noise",          "drop",
 };
 
 // The most characters a fault argument may add or take away: a little more
@@ -446,6 +446,11 @@ Response SimController::Answer(std::string_view body, double now) {
         resp.extra_delay_ms = NumberArg(fault->args["ms"], 0, kMaxDelayMs, 1000.0);
     } else if (kind == "duplicate") {
         text += text;
+    } else if (kind == "echo") {
+        resp.echo.reserve(body.size() + 2);
+        resp.echo += wire::kSoi;
+        resp.echo += body;
+        resp.echo += wire::kEoi;
     } else if (kind == "wrong_unit" && LooksLikeFrame(text)) {
         // A frame that checks out in every way but names another unit, as
         // when a reply meant for another poll is still on the line.

@@ -17,6 +17,10 @@ namespace sim {
 struct Response {
     std::string text;           // what goes on the line; empty: no answer
     double extra_delay_ms = 0;  // on top of the turnaround
+    // The command handed straight back by a converter with echo on: it goes
+    // out as the command crosses the line, with no turnaround, ahead of
+    // `text`.
+    std::string echo;
 };
 
 // A control command as the controller received it.

@@ -106,8 +106,11 @@ void SimServer::OnReadable() {
             stats_.chars_in += cmd_chars;
             if (p.error != wire::FrameError::kNone) continue;
             Response r = ctl_.Answer(p.body, t);
-            if (r.text.empty()) continue;
             const auto& sc = ctl_.scenario();
+            // The echo crosses the line with the command itself, character
+            // for character.
+            if (!r.echo.empty()) QueueEcho(std::move(r.echo), sc.pace ? frame_start_ : now);
+            if (r.text.empty()) continue;
             rt::Duration delay = std::chrono::duration_cast<rt::Duration>(
                 std::chrono::duration<double, std::milli>(sc.turnaround_ms + r.extra_delay_ms));
             rt::TimePoint start = now;
@@ -116,11 +119,22 @@ void SimServer::OnReadable() {
             if (sc.pace) start = std::max(now, frame_start_ + WireTime(cmd_chars));
             start = std::max(start, busy_until_) + delay;
             stats_.turnaround += delay;
+            // Half duplex: the controller answers one command at a time, so
+            // a late reply holds back the replies to everything after it.
             busy_until_ = sc.pace ? start + WireTime(r.text.size()) : start;
             out_.push_back(Out{std::move(r.text), start, 0});
         }
     }
     Pump();
+}
+
+void SimServer::QueueEcho(std::string bytes, rt::TimePoint start) {
+    // The converter does not wait for the controller: an echo goes ahead of
+    // any reply still waiting for its turn (a late one, say), though not
+    // into the middle of one already under way.
+    const auto later = std::find_if(out_.begin(), out_.end(),
+                                    [&](const Out& o) { return o.sent == 0 && o.start > start; });
+    out_.insert(later, Out{std::move(bytes), start, 0, false});
 }
 
 void SimServer::Pump() {
@@ -158,7 +172,7 @@ void SimServer::Pump() {
             stats_.chars_out += static_cast<uint64_t>(w);
         }
         if (o.sent == o.bytes.size()) {
-            ++stats_.replies;
+            if (o.reply) ++stats_.replies;
             out_.pop_front();
             continue;
         }

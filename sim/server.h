@@ -62,6 +62,7 @@ class SimServer {
         std::string bytes;
         rt::TimePoint start;
         size_t sent = 0;
+        bool reply = true;  // false: an echo of the host's command
     };
 
     void Attach(rt::Transport& t);
@@ -69,6 +70,7 @@ class SimServer {
     void OnAccept();
     void DropClient();
     void Pump();
+    void QueueEcho(std::string bytes, rt::TimePoint start);
 
     rt::EventLoop& loop_;
     SimController ctl_;

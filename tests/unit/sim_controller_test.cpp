@@ -590,6 +590,16 @@ TEST(SimFaults, LineFaultsPutTheirDamageOnTheLine) {
              ASSERT_EQ(rs.size(), 2u);
              EXPECT_EQ(rs[0].error, wire::FrameError::kNone);
              EXPECT_EQ(rs[1].reply_frame, rs[0].reply_frame);
+             EXPECT_TRUE(r.echo.empty());
+         }},
+        {R"({"action": "echo"})",
+         0x40,
+         0x41,
+         {0x01},
+         [](const std::string& body, const std::string& good, const sim::Response& r) {
+             EXPECT_EQ(r.echo, "~" + body + "\r");
+             EXPECT_EQ(r.text, good) << "the reply itself is untouched";
+             EXPECT_EQ(r.extra_delay_ms, 0);
          }},
         {R"({"action": "wrong_unit"})", 0x40, 0x41, {0x01}, unit_is(0x41)},
         {R"({"action": "wrong_unit"})", 0x41, 0x43, {}, unit_is(0x42)},
@@ -681,11 +691,11 @@ TEST(SimFaults, LineFaultsPutTheirDamageOnTheLine) {
 }
 
 TEST(SimFaults, LineFaultsHitOnlyTheNamedCommandAndOnlyCountTimes) {
-    for (const char* action : {"duplicate", "wrong_unit", "noise", "drop"}) {
+    for (const char* action : {"duplicate", "echo", "wrong_unit", "noise", "drop"}) {
         SCOPED_TRACE(action);
         const std::string a = std::string(R"({"action": ")") + action + "\"";
         const auto damaged = [](const sim::Response& r, const std::string& body) {
-            return r.text != Good(body);
+            return r.text != Good(body) || !r.echo.empty();
         };
         const std::string c41 = Cmd(0x41, 0x41), c43 = Cmd(0x41, 0x43), c44 = Cmd(0x41, 0x44);
         {
@@ -795,4 +805,122 @@ TEST(SimEvents, SilenceForADurationIsTheLineGoingQuietOnTheClock) {
     for (const auto& k : steps)
         EXPECT_EQ(!c.Answer(Cmd(0x41, k.cid2), k.at).text.empty(), k.answered)
             << "at " << k.at << " 41 " << std::hex << int(k.cid2);
+}
+
+namespace {
+
+// The simulator on a pseudo-terminal with a host at the other end, on a loop
+// whose clock only the test moves.
+struct PtyLine {
+    explicit PtyLine(const sim::Scenario& s) : loop(&clock), server(loop, s) {
+        std::string err;
+        EXPECT_TRUE(server.ServePty(&err)) << err;
+        host = std::make_unique<rt::SerialPort>(server.pty_path(), s.baud);
+        EXPECT_TRUE(host->Open(&err)) << err;
+    }
+
+    // Sends a command frame and lets the server read it.
+    void Send(const std::string& body) {
+        const std::string f = "~" + body + "\r";
+        const uint64_t before = server.stats().commands;
+        ASSERT_EQ(host->Write(reinterpret_cast<const uint8_t*>(f.data()), f.size()),
+                  static_cast<ssize_t>(f.size()));
+        ASSERT_TRUE(loop.RunUntil([&] { return server.stats().commands > before; }, 200, 5ms));
+    }
+    // Runs the loop without moving the clock and collects what arrived.
+    const std::string& Drain() {
+        for (int i = 0; i < 5; ++i) loop.RunOnce(1ms);
+        Read();
+        return got;
+    }
+    // The same, waiting for `n` characters in all to have arrived.
+    const std::string& DrainTo(size_t n) {
+        loop.RunUntil([&] { return Read() >= n; }, 200, 1ms);
+        return got;
+    }
+    size_t Read() {
+        uint8_t buf[512];
+        ssize_t n;
+        while ((n = host->Read(buf, sizeof buf)) > 0) got.append(reinterpret_cast<char*>(buf), n);
+        return got.size();
+    }
+
+    rt::ManualTime clock;
+    rt::EventLoop loop;
+    sim::SimServer server;
+    std::unique_ptr<rt::SerialPort> host;
+    std::string got;
+};
+
+}  // namespace
+
+TEST(SimServer, EchoGoesOutWithTheCommandAndTheReplyAfterTheTurnaround) {
+    sim::Scenario s = Parse(kTiny);
+    s.baud = 1200;
+    s.turnaround_ms = 50;
+    s.events.push_back(Ev(0, R"({"action": "echo"})"));
+    PtyLine line(s);
+    const std::string body = Cmd(0x41, 0x44);
+    const std::string echo = "~" + body + "\r";  // 18 characters
+    const std::string reply = Good(body);
+    const rt::Duration ct = line.server.CharTime();
+
+    line.Send(body);
+    EXPECT_EQ(line.Drain(), "");
+    line.clock.Advance(ct * 9);
+    EXPECT_EQ(line.DrainTo(9), echo.substr(0, 9)) << "at the line rate, as the command crosses";
+    line.clock.Advance(ct * 9);
+    EXPECT_EQ(line.DrainTo(18), echo);
+    line.clock.Advance(50ms - 1ms);
+    EXPECT_EQ(line.Drain(), echo) << "the reply waits for the turnaround";
+    line.clock.Advance(1ms + ct * static_cast<long>(reply.size()));
+    EXPECT_EQ(line.DrainTo(echo.size() + reply.size()), echo + reply);
+    EXPECT_TRUE(line.server.Idle());
+    EXPECT_EQ(line.server.stats().replies, 1u) << "an echo is not a reply";
+    EXPECT_EQ(line.server.stats().chars_out, echo.size() + reply.size());
+
+    // Without pacing the echo is there at once, the reply still a turnaround
+    // later.
+    s.pace = false;
+    PtyLine fast(s);
+    fast.Send(body);
+    EXPECT_EQ(fast.DrainTo(18), echo);
+    fast.clock.Advance(50ms - 1ms);
+    EXPECT_EQ(fast.Drain(), echo);
+    fast.clock.Advance(1ms);
+    EXPECT_EQ(fast.DrainTo(echo.size() + reply.size()), echo + reply);
+}
+
+TEST(SimServer, ALateReplyHoldsBackTheNextReplyButNotAnEcho) {
+    sim::Scenario s = Parse(kTiny);
+    s.baud = 9600;
+    s.turnaround_ms = 20;
+    s.events.push_back(Ev(0, R"({"action": "delay", "ms": 500, "command": "41 41"})"));
+    s.events.push_back(Ev(0, R"({"action": "echo", "command": "41 44"})"));
+    PtyLine line(s);
+    const rt::Duration ct = line.server.CharTime();
+    const std::string first = Cmd(0x41, 0x41), second = Cmd(0x41, 0x44);
+    const std::string late = Good(first), next = Good(second), echo = "~" + second + "\r";
+
+    line.Send(first);
+    // The host gives up on it after 200 ms and moves on.
+    line.clock.Advance(200ms);
+    EXPECT_EQ(line.Drain(), "") << "late: 18 characters, 20 ms and 500 ms more";
+    line.Send(second);
+    line.clock.Advance(ct * 18);
+    EXPECT_EQ(line.DrainTo(echo.size()), echo) << "the echo does not queue behind the late reply";
+    // The late reply starts 18 characters, a turnaround and its delay after
+    // the first command went out.
+    line.clock.Advance(520ms - 200ms - 1ms);
+    EXPECT_EQ(line.Drain(), echo);
+    line.clock.Advance(1ms + ct * static_cast<long>(late.size()));
+    EXPECT_EQ(line.DrainTo(echo.size() + late.size()), echo + late);
+    // One thing at a time: the next reply comes a turnaround after the
+    // late one has gone out, not a turnaround after its own command.
+    line.clock.Advance(20ms - 1ms);
+    EXPECT_EQ(line.Drain(), echo + late);
+    line.clock.Advance(1ms + ct * static_cast<long>(next.size()));
+    EXPECT_EQ(line.DrainTo(echo.size() + late.size() + next.size()), echo + late + next);
+    EXPECT_EQ(line.server.stats().replies, 2u);
+    EXPECT_EQ(line.server.stats().turnaround, rt::Duration(540ms));
 }
