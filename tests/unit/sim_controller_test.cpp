@@ -356,8 +356,8 @@ TEST(SimEvents, FaultsDamageRepliesTheWayTheHostSeesThem) {
         s.events.push_back({5, v["action"].asString(), v});
         sim::SimController c(s);
         // Before the event, and for other commands, replies are good.
-        EXPECT_EQ(Host(c.Answer(Cmd(0x41, 0x43), 1).text)[0].error, wire::FrameError::kNone);
-        EXPECT_EQ(Host(c.Answer(Cmd(0x41, 0x41), 6).text)[0].error, wire::FrameError::kNone);
+        EXPECT_EQ(Host(c.Answer(Cmd(0x41, 0x43), 1).text).at(0).error, wire::FrameError::kNone);
+        EXPECT_EQ(Host(c.Answer(Cmd(0x41, 0x41), 6).text).at(0).error, wire::FrameError::kNone);
         const auto bad = Host(c.Answer(Cmd(0x41, 0x43), 6).text);
         ASSERT_EQ(bad.size(), k.frames) << k.json;
         if (k.frames > 0) {
@@ -400,7 +400,7 @@ TEST(SimReplies, CapturedFramesAreReplayedAsTheyCame) {
               "~2001410060280000005642020000404101        0000504100F681\r");
     EXPECT_EQ(c.Answer(Cmd(0x41, 0x44), 0).text, "~20014100200E000200000301E0FAE6\r");
     // Commands without a capture come from the state.
-    EXPECT_EQ(Host(c.Answer(Cmd(0x40, 0x41, {1}), 0).text)[0].error, wire::FrameError::kNone);
+    EXPECT_EQ(Host(c.Answer(Cmd(0x40, 0x41, {1}), 0).text).at(0).error, wire::FrameError::kNone);
 }
 
 TEST(SimServer, PacesRepliesAtTheLineRate) {
