@@ -164,6 +164,21 @@ SiteConfig ParseSiteConfig(const Json::Value& root, const std::string& file,
             dc.reply_timeout = cd.Number(d["reply_timeout"], "reply_timeout");
             if (dc.reply_timeout < 0) cd.Fail("\"reply_timeout\" must not be negative");
         }
+        // The line's timing after faults: 0 derives each from the line.
+        const struct {
+            const char* key;
+            double* value;
+            double max;
+        } gaps[] = {{"late_window", &dc.late_window, 600},
+                    {"quiet_gap", &dc.quiet_gap, 60},
+                    {"unit_gap", &dc.unit_gap, 10}};
+        for (const auto& g : gaps) {
+            if (!d.isMember(g.key)) continue;
+            *g.value = cd.Number(d[g.key], g.key);
+            if (!(*g.value >= 0 && *g.value <= g.max))
+                cd.Fail(std::string("\"") + g.key + "\" must be from 0 to " +
+                        std::to_string(static_cast<int>(g.max)) + " seconds");
+        }
         dc.workdir = base_dir;
         if (d.isMember("workdir"))
             dc.workdir = Resolve(cd.String(d["workdir"], "workdir"), base_dir);

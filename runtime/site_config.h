@@ -33,7 +33,11 @@ struct DeviceConfig {
     int address = 1;
     int baud_rate = 0;  // 0: the device's own default
     double poll_interval = 5.0;
-    double reply_timeout = 0.0;                     // seconds; 0: derived from the expected reply
+    double reply_timeout = 0.0;  // seconds; 0: derived from the expected reply
+    // Seconds; 0: derived from the line (rt::DeviceSchedule says how).
+    double late_window = 0.0;
+    double quiet_gap = 0.0;
+    double unit_gap = 0.0;
     std::string workdir;                            // where the plug-in looks for ./ini/
     Json::Value settings;                           // handed to InitSetting
     std::map<std::string, ThresholdConfig> alarms;  // host alarm levels and thresholds

@@ -260,14 +260,17 @@ int Run(const Options& opt) {
         if (!server->ServePty(&err)) throw std::runtime_error("simulator: " + err);
         sims.emplace(s.first, std::move(server));
     }
+    const auto seconds = [](double s) {
+        return std::chrono::duration_cast<rt::Duration>(std::chrono::duration<double>(s));
+    };
     for (auto& d : devices) {
         rt::DeviceSchedule sch;
-        sch.poll_interval = std::chrono::duration_cast<rt::Duration>(
-            std::chrono::duration<double>(d.cfg->poll_interval));
-        sch.reply_timeout = std::chrono::duration_cast<rt::Duration>(
-            std::chrono::duration<double>(d.cfg->reply_timeout));
-        sch.reset_interval = std::chrono::duration_cast<rt::Duration>(
-            std::chrono::duration<double>(opt.reset_interval));
+        sch.poll_interval = seconds(d.cfg->poll_interval);
+        sch.reply_timeout = seconds(d.cfg->reply_timeout);
+        sch.reset_interval = seconds(opt.reset_interval);
+        sch.late_window = seconds(d.cfg->late_window);
+        sch.quiet_gap = seconds(d.cfg->quiet_gap);
+        sch.unit_gap = seconds(d.cfg->unit_gap);
         d.port->AddDevice(*d.dev, sch);
     }
     for (auto& p : ports) p.second->Start();

@@ -61,6 +61,18 @@ TEST_F(SiteConfigTest, AGoodSiteResolvesPathsAgainstItsFolder) {
     EXPECT_EQ(b.port.port, 4001);
     EXPECT_EQ(b.address, 2);
     EXPECT_EQ(b.baud_rate, 19200);
+    EXPECT_EQ(b.late_window, 0.0) << "derived from the line unless given";
+}
+
+TEST_F(SiteConfigTest, LineTimingAfterFaultsIsTakenInSeconds) {
+    auto site = ParseSiteConfig(Parse(R"({"devices": [
+          {"data_id": 7, "port": "sim:scenario.json",
+           "late_window": 12.5, "quiet_gap": 0.75, "unit_gap": 0.02}]})"),
+                                "site.json", dir_);
+    const auto& d = site.devices.at(0);
+    EXPECT_DOUBLE_EQ(d.late_window, 12.5);
+    EXPECT_DOUBLE_EQ(d.quiet_gap, 0.75);
+    EXPECT_DOUBLE_EQ(d.unit_gap, 0.02);
 }
 
 TEST_F(SiteConfigTest, EveryProblemIsOneLineNamingTheFileDeviceAndMember) {
@@ -87,6 +99,12 @@ TEST_F(SiteConfigTest, EveryProblemIsOneLineNamingTheFileDeviceAndMember) {
          "\"poll_interval\" must be a number"},
         {R"({"devices": [{"data_id": 7, "port": "sim:scenario.json", "poll_interval": 0}]})",
          "must be above 0"},
+        {R"({"devices": [{"data_id": 7, "port": "sim:scenario.json", "late_window": -1}]})",
+         "\"late_window\" must be from 0 to 600 seconds"},
+        {R"({"devices": [{"data_id": 7, "port": "sim:scenario.json", "quiet_gap": 61}]})",
+         "\"quiet_gap\" must be from 0 to 60 seconds"},
+        {R"({"devices": [{"data_id": 7, "port": "sim:scenario.json", "unit_gap": "1"}]})",
+         "\"unit_gap\" must be a number"},
         {R"({"devices": [{"data_id": 7, "port": "sim:scenario.json", "settings": []}]})",
          "\"settings\" must be an object"},
         {R"({"devices": [{"data_id": 7, "port": "sim:scenario.json", "settings_file": "nope.json"}]})",
