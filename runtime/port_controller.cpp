@@ -96,8 +96,10 @@ void PortController::RemoveDevice(PMBusProtocol& dev) {
             owed_until_ =
                 std::max(owed_until_,
                          exchange_->sent_at + LateWindow(dev, exchange_->cid1, exchange_->cid2));
+            Owe(dev.address_, exchange_->cid1);
         }
         exchange_.reset();
+        held_.reset();
         loop_.Cancel(reply_timer_);
         loop_.Cancel(send_timer_);
         frames_.Drop();
@@ -181,6 +183,7 @@ void PortController::Stop() {
         port_->Close();
     }
     exchange_.reset();
+    held_.reset();
     pending_.clear();
     out_.clear();
     frames_.Drop();
@@ -238,6 +241,7 @@ void PortController::LosePort(const std::string& why) {
     if (exchange_) {
         PMBusProtocol* dev = exchange_->dev;
         exchange_.reset();
+        held_.reset();
         if (Slot* s = Find(*dev)) {
             ++s->stats.process_errors;
             ++s->stats.abandoned;
@@ -384,6 +388,40 @@ TimePoint PortController::EarliestSend() const {
     return t;
 }
 
+namespace {
+
+uint8_t UnitBit(uint8_t cid1) {
+    return cid1 >= 0x40 && cid1 <= 0x42 ? static_cast<uint8_t>(1u << (cid1 - 0x40)) : 0x08;
+}
+
+}  // namespace
+
+void PortController::Owe(uint8_t adr, uint8_t cid1) {
+    owed_units_[adr] |= UnitBit(cid1);
+}
+
+bool PortController::PutFence() {
+    if (exchange_->fence) return true;
+    const uint8_t adr = exchange_->dev->address_;
+    auto it = owed_units_.find(adr);
+    if (it == owed_units_.end() || it->second == 0) return true;
+    for (uint8_t unit : {0x41, 0x42, 0x40}) {
+        if ((it->second & UnitBit(unit)) != 0) continue;
+        PMBusProtocol& dev = *exchange_->dev;
+        held_ = std::move(exchange_);
+        exchange_ = Exchange{&dev, unit, 0x4F,
+                             wire::EncodeCommand(wire::Version(dev.protocol_ver_),
+                                                 wire::Address(adr), unit, 0x4F, nullptr, 0)};
+        exchange_->fence = true;
+        ++Find(dev)->stats.fences;
+        return true;
+    }
+    // Every unit owes a reply (fences that went unanswered too): the late
+    // window that has just passed is all the proof there is.
+    owed_units_.erase(it);
+    return false;
+}
+
 void PortController::TrySend() {
     loop_.Cancel(send_timer_);
     send_timer_ = 0;
@@ -396,6 +434,7 @@ void PortController::TrySend() {
         });
         return;
     }
+    PutFence();
     Slot* s = Find(*exchange_->dev);
     if (unsettled_) ++s->stats.settles;
     unsettled_ = false;
@@ -403,7 +442,7 @@ void PortController::TrySend() {
     owed_until_ = TimePoint{};
     frames_.Drop();
     ++s->stats.commands;
-    if (exchange_->attempts > 0) ++s->stats.retries;
+    if (exchange_->attempts > 0 && !exchange_->fence) ++s->stats.retries;
     ++exchange_->attempts;
     exchange_->sent = true;
     exchange_->sent_at = loop_.Now();
@@ -423,6 +462,10 @@ void PortController::OnTimeout() {
     if (!exchange_ || !exchange_->sent) return;
     if (Slot* s = Find(*exchange_->dev)) ++s->stats.timeouts;
     frames_.Drop();
+    if (exchange_->fence) {
+        FenceFailed();
+        return;
+    }
     Fail(wire::FrameError::kNone, 0, true);
 }
 
@@ -446,11 +489,71 @@ void PortController::HandlePiece(const wire::FrameAssembler::Piece& piece) {
     }
     const wire::Reply r =
         wire::CheckReply(piece, wire::Address(exchange_->dev->address_), exchange_->cid1);
+    if (exchange_->fence) {
+        if (r.error == wire::FrameError::kNone || r.error == wire::FrameError::kReturnCode) {
+            FenceAnswered(r);
+        } else if (r.error == wire::FrameError::kWrongUnit ||
+                   r.error == wire::FrameError::kWrongAddress) {
+            // An owed reply, as expected: it answers nothing now.
+            ++Find(*exchange_->dev)->stats.late_replies;
+        } else {
+            ++Find(*exchange_->dev)->stats.rejected[static_cast<int>(r.error)];
+            FenceFailed();
+        }
+        return;
+    }
     if (r.error != wire::FrameError::kNone) {
         Fail(r.error, r.rtn, false);
         return;
     }
     Accept(r);
+}
+
+void PortController::FenceAnswered(const wire::Reply& r) {
+    loop_.Cancel(reply_timer_);
+    owed_units_.erase(r.adr);
+    unit_pending_ = true;
+    unit_adr_ = r.adr;
+    unit_cid1_ = exchange_->cid1;
+    exchange_ = std::move(held_);
+    held_.reset();
+    TrySend();
+}
+
+void PortController::FenceFailed() {
+    loop_.Cancel(reply_timer_);
+    Owe(exchange_->dev->address_, exchange_->cid1);
+    unsettled_ = true;
+    owed_until_ = std::max(owed_until_,
+                           exchange_->sent_at + LateWindow(*exchange_->dev, exchange_->cid1, 0x4F));
+    // A fence that goes unanswered counts as a try of the exchange behind
+    // it: a controller that answers nothing is given up as soon as before.
+    // The next try picks a unit that owes nothing, or falls back on timing.
+    exchange_ = std::move(held_);
+    held_.reset();
+    ++exchange_->attempts;
+    Slot* s = Find(*exchange_->dev);
+    if (exchange_->attempts <= s->schedule.retries) {
+        TrySend();
+        return;
+    }
+    char cmd[8];
+    std::snprintf(cmd, sizeof cmd, "%02X %02X", exchange_->cid1, exchange_->cid2);
+    PMBusProtocol* dev = exchange_->dev;
+    ++s->stats.process_errors;
+    dev->process_error();
+    Abandon(*dev, wire::FrameError::kNone, 0, cmd);
+}
+
+void PortController::Abandon(PMBusProtocol& dev, wire::FrameError error, uint8_t rtn,
+                             const char* cmd) {
+    exchange_.reset();
+    held_.reset();
+    loop_.Cancel(send_timer_);
+    loop_.Cancel(reply_timer_);
+    ++Find(dev)->stats.abandoned;
+    Emit({LinkEvent::Kind::kAbandoned, dev.DataId(), error, rtn, std::string(cmd)});
+    EndChain(dev, true);
 }
 
 void PortController::Accept(const wire::Reply& r) {
@@ -495,9 +598,11 @@ void PortController::Fail(wire::FrameError error, uint8_t rtn, bool timeout) {
     // Only a well-formed error reply is certainly the controller's answer;
     // after anything else the real reply may still be on its way.
     unsettled_ = true;
-    if (error != wire::FrameError::kReturnCode)
+    if (error != wire::FrameError::kReturnCode) {
         owed_until_ = std::max(
             owed_until_, exchange_->sent_at + LateWindow(*dev, exchange_->cid1, exchange_->cid2));
+        Owe(dev->address_, exchange_->cid1);
+    }
     exchange_->sent = false;
     loop_.Cancel(reply_timer_);
     Emit(ev);
@@ -509,11 +614,7 @@ void PortController::Fail(wire::FrameError error, uint8_t rtn, bool timeout) {
         TrySend();
         return;
     }
-    exchange_.reset();
-    loop_.Cancel(send_timer_);
-    ++s->stats.abandoned;
-    Emit({LinkEvent::Kind::kAbandoned, dev->DataId(), error, rtn, std::string(cmd)});
-    EndChain(*dev, true);
+    Abandon(*dev, error, rtn, cmd);
 }
 
 void PortController::EndChain(PMBusProtocol& dev, bool abandoned) {

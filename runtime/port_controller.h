@@ -21,6 +21,14 @@
 // repeated reply cannot pass for the next one; frames that come with no
 // command outstanding, and our own command read back, are dropped.
 //
+// Timing alone cannot rule out a reply later than its late window. So
+// before a command goes to a controller that still owes replies (commands
+// that timed out or drew a damaged frame), the host sends it a fence: a
+// protocol-version request (CID2 4F) to a unit none of the owed replies
+// can come from. A controller answers in order, so once a frame of the
+// fence's unit comes back, every owed reply has come (and been dropped) or
+// never will. The device never sees the fence.
+//
 // Data and alarm services (publish, history, thresholds, analog reports)
 // are not the line's business: they go to a pluggable service controller,
 // so the runner can put its stores behind the same calls.
@@ -79,6 +87,7 @@ struct LinkStats {
     uint64_t late_replies = 0;   // frames that came with no command outstanding
     uint64_t drained_bytes = 0;  // bytes received with no command outstanding
     uint64_t settles = 0;        // waits for a quiet line before a command
+    uint64_t fences = 0;         // fence commands sent (see PortController)
 
     uint64_t Rejected() const {
         uint64_t n = 0;
@@ -184,6 +193,7 @@ class PortController : public QVRController {
         int attempts = 0;   // sends so far
         bool sent = false;  // on the line and waiting for its reply
         TimePoint sent_at{};
+        bool fence = false;  // the host's own, not the device's
     };
     struct Pending {
         PMBusProtocol* dev;
@@ -211,6 +221,13 @@ class PortController : public QVRController {
     TimePoint EarliestSend() const;
     void HandlePiece(const wire::FrameAssembler::Piece& piece);
     void Accept(const wire::Reply& r);
+    // Puts a fence ahead of the exchange when its controller owes replies;
+    // false when no unit is left to fence with.
+    bool PutFence();
+    void FenceAnswered(const wire::Reply& r);
+    void FenceFailed();
+    void Abandon(PMBusProtocol& dev, wire::FrameError error, uint8_t rtn, const char* cmd);
+    void Owe(uint8_t adr, uint8_t cid1);
     void Fail(wire::FrameError error, uint8_t rtn, bool timeout);
     void EndChain(PMBusProtocol& dev, bool abandoned);
     // Sends what waits, else polls a device that is due, else sets the timer
@@ -242,6 +259,10 @@ class PortController : public QVRController {
     bool unit_pending_ = false;   // a reply just came from `unit_`
     uint8_t unit_adr_ = 0, unit_cid1_ = 0;
     Slot* last_sender_ = nullptr;  // whose command went out last
+    // Units (bit per CID1 40, 41, 42, other) from which a controller may
+    // still send a reply, by address.
+    std::map<uint8_t, uint8_t> owed_units_;
+    std::optional<Exchange> held_;  // the device's exchange behind a fence
     Throttle line_throttle_;
 
     std::vector<std::unique_ptr<Slot>> slots_;

@@ -1,9 +1,11 @@
 #include "tests/soak/soak.h"
 
 #include <json/reader.h>
+#include <json/writer.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <memory>
 #include <random>
 #include <sstream>
@@ -96,6 +98,10 @@ Result Run(const Options& opt) {
         if (kind != "silence") args["command"] = kCommands[Pick<size_t>(rng, 0, 7)];
         sc.events.push_back({static_cast<double>(r) * opt.poll_interval + 0.1, kind, args});
         ++res.injected[kind];
+        Json::StreamWriterBuilder w;
+        w["indentation"] = "";
+        res.schedule.push_back(std::to_string(sc.events.back().at) + " " + kind + " " +
+                               Json::writeString(w, args));
     }
     for (const auto& f : opt.fixed) {
         Json::Value args;
@@ -120,7 +126,17 @@ Result Run(const Options& opt) {
         return std::make_unique<rt::SerialPort>(server.pty_path(), baud);
     });
     port->SetServices(bridge);
-    port->log = [](const std::string&) {};
+    const auto line_time = [&] {
+        return std::chrono::duration<double>(clock.Now() - start).count();
+    };
+    port->log = [&](const std::string& m) {
+        if (opt.verbose) std::fprintf(stderr, "%10.3f log %s\n", line_time(), m.c_str());
+    };
+    if (opt.verbose)
+        port->on_event = [&](const rt::LinkEvent& e) {
+            std::fprintf(stderr, "%10.3f event %d %s\n", line_time(), static_cast<int>(e.kind),
+                         e.text.c_str());
+        };
 
     q318b_419 dev;
     dev.address_ = static_cast<uint8_t>(cfg.address);
@@ -209,7 +225,7 @@ std::string Summary(const Result& r) {
              rej(wire::FrameError::kWrongUnit)
       << ", echoes " << s.echoes << ", late replies " << s.late_replies << ", drained bytes "
       << s.drained_bytes << ", retries " << s.retries << ", abandoned " << s.abandoned
-      << ", settles " << s.settles << "\n";
+      << ", settles " << s.settles << ", fences " << s.fences << "\n";
     for (const auto& n : r.notes) o << "  " << n << "\n";
     return o.str();
 }

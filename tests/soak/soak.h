@@ -27,6 +27,8 @@ struct Options {
     // Characters paced at the line's baud rate (slow: a timer each).
     bool pace = false;
     double poll_interval = 5.0;
+    // Every link event and port log line, with its line time, on stderr.
+    bool verbose = false;
     std::string source_dir;  // the repository, for the example files
     // Events scheduled by hand, on top of the drawn ones (the time is in
     // seconds of line time after the start).
@@ -47,7 +49,8 @@ struct Result {
     std::map<std::string, long> injected;
     rt::LinkStats stats;
     double line_seconds = 0;
-    std::vector<std::string> notes;  // the first damaged fields and false alarms
+    std::vector<std::string> notes;     // the first damaged fields and false alarms
+    std::vector<std::string> schedule;  // every fault: time, action, arguments
 };
 
 // Every fault the soak can put on the line.

@@ -17,6 +17,9 @@ int main(int argc, char** argv) {
         ->capture_default_str();
     app.add_option("--kind", opt.kinds, "fault kinds to draw from (repeatable; default all)");
     app.add_flag("--pace", opt.pace, "pace the simulator at the line's baud rate");
+    bool show = false;
+    app.add_flag("--verbose", opt.verbose, "every link event, with its line time, on stderr");
+    app.add_flag("--schedule", show, "print every fault scheduled");
     CLI11_PARSE(app, argc, argv);
     long damaged = 0, false_alarms = 0;
     for (uint64_t k = 0; k < seeds; ++k) {
@@ -26,6 +29,8 @@ int main(int argc, char** argv) {
         std::printf("seed %llu: %s", static_cast<unsigned long long>(o.seed),
                     soak::Summary(r).c_str());
         std::fflush(stdout);
+        if (show)
+            for (const auto& e : r.schedule) std::printf("  %s\n", e.c_str());
         damaged += r.damaged;
         false_alarms += r.false_alarms;
     }
