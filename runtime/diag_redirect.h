@@ -13,6 +13,10 @@ class DiagRedirect {
     // Empty path: the diagnostics are dropped. Throws std::runtime_error
     // naming the file when it cannot be opened.
     explicit DiagRedirect(const std::string& path);
+    // Holds the diagnostics in an unnamed temporary file until Keep() names
+    // their file: a start that is refused leaves nothing behind.
+    struct Held {};
+    explicit DiagRedirect(Held);
     ~DiagRedirect();
     DiagRedirect(const DiagRedirect&) = delete;
     DiagRedirect& operator=(const DiagRedirect&) = delete;
@@ -21,8 +25,14 @@ class DiagRedirect {
     FILE* out() const { return out_; }
     // Pushes pending diagnostics to the log file.
     void FlushDiagnostics();
+    // Moves held diagnostics to `path` (empty: dropped) and sends the rest
+    // there. Throws std::runtime_error naming the file.
+    void Keep(const std::string& path);
 
   private:
+    void Redirect(int fd);
+
+    int held_fd_ = -1;
     int saved_fd_ = -1;
     FILE* out_ = nullptr;
 };

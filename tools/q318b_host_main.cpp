@@ -6,7 +6,6 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <CLI/CLI.hpp>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -29,6 +28,7 @@
 #include "runtime/transport.h"
 #include "sim/scenario.h"
 #include "sim/server.h"
+#include "tools/host_options.h"
 #include "tools/link_stats_meter.h"
 #include "tools/runner_view.h"
 
@@ -39,22 +39,6 @@ void OnSignal(int) {
     g_stop = 1;
 }
 
-struct Options {
-    std::string site = Q318B_DEFAULT_SITE;
-    std::string plugin;
-    std::string database;
-    std::string diag;
-    bool no_db = false;
-    long rounds = 0;
-    double duration = 0;
-    bool json = false;
-    std::vector<std::string> queries;
-    std::vector<std::string> control;  // CODE PAYLOAD
-    double reset_interval = 30;
-    std::string stats_interval_text = "60";
-    rt::Duration stats_interval{};
-};
-
 struct Device {
     const DeviceConfig* cfg = nullptr;
     std::unique_ptr<QVRSPDevice> owner;
@@ -63,30 +47,6 @@ struct Device {
     long rounds = 0;
     bool round_pending = false;
 };
-
-// The request bytes of a control code: hex for the raw command, text for
-// the others.
-std::vector<uint8_t> ControlPayload(int code, const std::string& payload) {
-    std::vector<uint8_t> out;
-    if (code == 300) {
-        std::string hex;
-        for (char c : payload)
-            if (c != ' ') hex += c;
-        if (hex.size() % 2 != 0)
-            throw std::runtime_error("--control 300: odd number of hex digits");
-        for (size_t i = 0; i < hex.size(); i += 2) {
-            char* end = nullptr;
-            const std::string pair = hex.substr(i, 2);
-            const long v = std::strtol(pair.c_str(), &end, 16);
-            if (end != pair.c_str() + 2)
-                throw std::runtime_error("--control 300: bad hex \"" + pair + "\"");
-            out.push_back(static_cast<uint8_t>(v));
-        }
-        return out;
-    }
-    out.assign(payload.begin(), payload.end());
-    return out;
-}
 
 class Output {
   public:
@@ -104,7 +64,7 @@ class Output {
     bool json_;
 };
 
-int Run(const Options& opt) {
+int Run(const HostOptions& opt) {
     // Everything that can be wrong with the site is found before anything
     // is written or started.
     SiteConfig site = LoadSiteConfig(opt.site);
@@ -121,12 +81,8 @@ int Run(const Options& opt) {
                             ": " + err);
         scenarios.emplace(d.port.text, std::move(s));
     }
-    int control_code = 0;
-    std::vector<uint8_t> control_bytes;
-    if (!opt.control.empty()) {
-        control_code = std::stoi(opt.control.at(0));
-        control_bytes = ControlPayload(control_code, opt.control.at(1));
-    }
+    const int control_code = opt.control_code;
+    const std::vector<uint8_t>& control_bytes = opt.control_bytes;
     PluginHandle plugin(plugin_path);
     auto providers = plugin.GetProviders();
     auto* factory =
@@ -134,7 +90,9 @@ int Run(const Options& opt) {
     if (factory == nullptr)
         throw PluginError("plug-in " + plugin_path + " does not offer one serial-device provider");
 
-    DiagRedirect diag(opt.diag);
+    // What the plug-in says while its settings are checked is held back:
+    // a refused start creates no diagnostics file.
+    DiagRedirect diag{DiagRedirect::Held{}};
     Output out(diag.out(), opt.json);
 
     rt::EventLoop loop;
@@ -200,7 +158,15 @@ int Run(const Options& opt) {
     const std::string db_path = opt.no_db               ? ""
                                 : !opt.database.empty() ? opt.database
                                                         : site.database;
-    if (!db_path.empty()) db = std::make_shared<HistoryDb>(db_path);
+    // Every check has passed: only now are files created.
+    const bool diag_existed = !opt.diag.empty() && ::access(opt.diag.c_str(), F_OK) == 0;
+    diag.Keep(opt.diag);
+    try {
+        if (!db_path.empty()) db = std::make_shared<HistoryDb>(db_path);
+    } catch (...) {
+        if (!opt.diag.empty() && !diag_existed) ::unlink(opt.diag.c_str());
+        throw;
+    }
     services->SetDatabase(db);
 
     std::map<unsigned, Device*> by_id;
@@ -381,35 +347,13 @@ int Run(const Options& opt) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app{"q318b-host: host runner for the q318b_419 device plug-in"};
-    Options opt;
-    app.add_option("--site", opt.site, "site file (JSON)")->capture_default_str();
-    app.add_option("--plugin", opt.plugin,
-                   "the plug-in to load (default: the site's, else this build's)");
-    app.add_option("--db", opt.database,
-                   "SQLite file for history, alarms and reports (default: the site's)");
-    app.add_flag("--no-db", opt.no_db, "store nothing");
-    app.add_option("--diag", opt.diag,
-                   "file for the plug-in's diagnostic lines (default: dropped)");
-    app.add_option("--rounds", opt.rounds, "stop after every device completed N rounds");
-    app.add_option("--duration", opt.duration, "stop after S seconds");
-    app.add_flag("--json", opt.json, "one JSON object per event instead of tables");
-    app.add_option("--query", opt.queries,
-                   "after each round, ask each device for KEY (repeatable)");
-    app.add_option("--control", opt.control,
-                   "CODE PAYLOAD: one control request after the first round")
-        ->expected(2);
-    app.add_option("--reset-interval", opt.reset_interval,
-                   "seconds between the host's Reset() calls")
-        ->capture_default_str();
-    app.add_option("--stats-interval", opt.stats_interval_text,
-                   "seconds between link statistics reports (JSON event and database row)")
-        ->capture_default_str();
-    CLI11_PARSE(app, argc, argv);
-    if (!ParseStatsInterval(opt.stats_interval_text, &opt.stats_interval)) {
-        std::fprintf(stderr, "q318b-host: --stats-interval must be from 0.001 to 86400 seconds\n");
-        return 2;
-    }
+    HostOptions opt;
+    opt.site = Q318B_DEFAULT_SITE;
+    std::string message;
+    const int status = ParseHostOptions(argc, argv, &opt, &message);
+    if (status == 0) std::fputs(message.c_str(), stdout);
+    if (status > 0) std::fprintf(stderr, "q318b-host: %s\n", message.c_str());
+    if (status >= 0) return status;
     try {
         return Run(opt);
     } catch (const std::exception& e) {
