@@ -1,7 +1,13 @@
 #include "runtime/history_db.h"
 
 #include <sqlite3.h>
+#include <sys/stat.h>
 
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
 #include <string>
 
 namespace {
@@ -42,9 +48,197 @@ std::string LinkCountColumns(const char* suffix) {
     return out;
 }
 
+// A table the runner writes and the columns it writes there (each after
+// `id INTEGER PRIMARY KEY`). Creating the tables and checking an existing
+// file both read this list, so they cannot disagree.
+struct Column {
+    std::string name;
+    std::string type;
+};
+struct TableSpec {
+    std::string name;
+    std::vector<Column> columns;
+};
+
+const std::vector<TableSpec>& RunnerTables() {
+    static const std::vector<TableSpec> tables = [] {
+        const std::vector<Column> stamp = {
+            {"data_id", "INTEGER"}, {"unix_time", "INTEGER"}, {"time", "TEXT"}};
+        const auto with_stamp = [&](std::vector<Column> rest) {
+            std::vector<Column> c = stamp;
+            c.insert(c.end(), rest.begin(), rest.end());
+            return c;
+        };
+        std::vector<Column> counters;
+        for (const auto& f : kLinkCountFields) counters.push_back({f.name, "INTEGER"});
+        return std::vector<TableSpec>{
+            {"history", with_stamp({{"type", "INTEGER"}, {"record", "BLOB"}})},
+            {"alarm_events", with_stamp({{"alarm_id", "TEXT"},
+                                         {"key", "TEXT"},
+                                         {"level", "INTEGER"},
+                                         {"active", "INTEGER"},
+                                         {"value_text", "TEXT"},
+                                         {"alarm_text", "TEXT"},
+                                         {"ordinal", "INTEGER"}})},
+            {"analog_reports", with_stamp({{"key", "TEXT"}, {"value", "REAL"}})},
+            {"link_stats", with_stamp(counters)},
+        };
+    }();
+    return tables;
+}
+
+std::string CreateSql(const TableSpec& t) {
+    std::string sql = "CREATE TABLE IF NOT EXISTS " + t.name + " (id INTEGER PRIMARY KEY";
+    for (const auto& c : t.columns) sql += ", " + c.name + " " + c.type + " NOT NULL";
+    return sql + ")";
+}
+
+std::string Lower(std::string s) {
+    for (char& ch : s) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    return s;
+}
+
+bool FileExists(const std::string& p) {
+    struct stat st;
+    return ::stat(p.c_str(), &st) == 0;
+}
+
+// `path` as an SQLite URI filename, so that query parameters can follow.
+std::string FileUri(const std::string& path) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string uri = path.size() > 0 && path[0] == '/' ? "file://" : "file:";
+    for (unsigned char ch : path) {
+        if (std::isalnum(ch) || std::strchr("-._~/", ch) != nullptr) {
+            uri += static_cast<char>(ch);
+        } else {
+            uri += '%';
+            uri += kHex[ch >> 4];
+            uri += kHex[ch & 15];
+        }
+    }
+    return uri;
+}
+
+// Opens an existing file for reading so that nothing on disk changes. A
+// read-only connection to a WAL-mode file creates its -wal and -shm and
+// leaves them behind. Without a -wal file no connection has the database
+// open and every committed page is in the main file, which can then be
+// read as immutable: no locks, no side files. With a -wal file a runner is
+// writing (or was killed) and its newest rows live there, so the file is
+// read through the WAL like any reader does; the side files already exist.
+std::string OpenReadOnly(const std::string& path, sqlite3** out) {
+    *out = nullptr;
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) {
+        if (errno == ENOENT) return "database " + path + " does not exist";
+        return "cannot open database " + path + ": " + std::strerror(errno);
+    }
+    if (!S_ISREG(st.st_mode)) return "database " + path + " is not a file";
+    char header[100] = {};
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return "cannot read database " + path + ": " + std::strerror(errno);
+    in.read(header, sizeof header);
+    const auto got = static_cast<size_t>(in.gcount());
+    // An empty file is an empty database to SQLite.
+    static const char kMagic[] = "SQLite format 3";  // with its NUL: 16 bytes
+    if (got > 0 && (got < sizeof kMagic || std::memcmp(header, kMagic, sizeof kMagic) != 0))
+        return "database " + path + " is not an SQLite database";
+    // Bytes 18 and 19: the write and read format versions, 2 for WAL.
+    const bool wal_mode = got >= 20 && (header[18] == 2 || header[19] == 2);
+    std::string uri = FileUri(path) + "?mode=ro";
+    if (wal_mode && !FileExists(path + "-wal")) uri += "&immutable=1";
+    if (sqlite3_open_v2(uri.c_str(), out, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr) !=
+        SQLITE_OK) {
+        std::string why = *out ? sqlite3_errmsg(*out) : "out of memory";
+        sqlite3_close(*out);
+        *out = nullptr;
+        return "cannot open database " + path + ": " + why;
+    }
+    return "";
+}
+
+std::string ReadProblem(sqlite3* db, int rc, const std::string& path) {
+    if (rc == SQLITE_NOTADB) return "database " + path + " is not an SQLite database";
+    return "cannot read database " + path + ": " + sqlite3_errmsg(db);
+}
+
+// Whether each of the runner's tables that `db` has carries the columns
+// the runner writes and reads, and no column the runner's inserts would
+// leave without a value. `need_history`: the history table must be there.
+// `present` gets the runner's tables found.
+std::string CheckTables(sqlite3* db, const std::string& path, bool need_history,
+                        std::vector<std::string>* present) {
+    for (const auto& t : RunnerTables()) {
+        sqlite3_stmt* raw = nullptr;
+        int rc = sqlite3_prepare_v2(
+            db, "SELECT type FROM sqlite_master WHERE name = ?1 COLLATE NOCASE", -1, &raw, nullptr);
+        Stmt kind{raw};
+        if (rc != SQLITE_OK) return ReadProblem(db, rc, path);
+        sqlite3_bind_text(kind.s, 1, t.name.c_str(), -1, SQLITE_TRANSIENT);
+        rc = sqlite3_step(kind.s);
+        if (rc == SQLITE_DONE) {
+            if (need_history && t.name == "history")
+                return "database " + path + " has no table history: not a q318b-host database";
+            continue;
+        }
+        if (rc != SQLITE_ROW) return ReadProblem(db, rc, path);
+        if (Text(kind.s, 0) != "table")
+            return "database " + path + ": " + t.name + " is a " + Text(kind.s, 0) +
+                   ", not a table";
+
+        rc = sqlite3_prepare_v2(db,
+                                "SELECT name, \"notnull\", dflt_value IS NULL, pk"
+                                " FROM pragma_table_info(?1)",
+                                -1, &raw, nullptr);
+        Stmt cols{raw};
+        if (rc != SQLITE_OK) return ReadProblem(db, rc, path);
+        sqlite3_bind_text(cols.s, 1, t.name.c_str(), -1, SQLITE_TRANSIENT);
+        std::vector<std::string> have;
+        while ((rc = sqlite3_step(cols.s)) == SQLITE_ROW) {
+            const std::string name = Lower(Text(cols.s, 0));
+            have.push_back(name);
+            const bool written =
+                name == "id" || std::any_of(t.columns.begin(), t.columns.end(),
+                                            [&](const Column& c) { return c.name == name; });
+            const bool must_be_given = sqlite3_column_int(cols.s, 1) != 0 &&
+                                       sqlite3_column_int(cols.s, 2) != 0 &&
+                                       sqlite3_column_int(cols.s, 3) == 0;
+            if (!written && must_be_given)
+                return "database " + path + ": table " + t.name + " column " + Text(cols.s, 0) +
+                       " is NOT NULL without a default, and the runner does not write it";
+        }
+        if (rc != SQLITE_DONE) return ReadProblem(db, rc, path);
+        const auto missing = [&](const std::string& c) {
+            return std::find(have.begin(), have.end(), c) == have.end();
+        };
+        if (missing("id")) return "database " + path + ": table " + t.name + " has no column id";
+        for (const auto& c : t.columns)
+            if (missing(c.name))
+                return "database " + path + ": table " + t.name + " has no column " + c.name;
+        if (present) present->push_back(t.name);
+    }
+    return "";
+}
+
 }  // namespace
 
-HistoryDb::HistoryDb(const std::string& path) : path_(path) {
+HistoryDb::HistoryDb(const std::string& path, Access access)
+    : path_(path), read_only_(access == Access::kReadOnly) {
+    if (read_only_) {
+        std::string problem = OpenReadOnly(path, &db_);
+        if (problem.empty()) problem = CheckTables(db_, path, true, &tables_);
+        if (!problem.empty()) {
+            sqlite3_close(db_);
+            db_ = nullptr;
+            throw StoreError(problem);
+        }
+        sqlite3_busy_timeout(db_, 2000);
+        return;
+    }
+    // Before anything is created or converted: a file the runner cannot
+    // write to is refused while it is still as it was.
+    const std::string problem = CheckExisting(path);
+    if (!problem.empty()) throw StoreError(problem);
     if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
         SQLITE_OK) {
         std::string why = db_ ? sqlite3_errmsg(db_) : "out of memory";
@@ -58,32 +252,23 @@ HistoryDb::HistoryDb(const std::string& path) : path_(path) {
         // and a crash can only lose the uncommitted round.
         Exec("PRAGMA journal_mode=WAL");
         Exec("PRAGMA synchronous=NORMAL");
-        Exec(
-            "CREATE TABLE IF NOT EXISTS history ("
-            " id INTEGER PRIMARY KEY, data_id INTEGER NOT NULL, unix_time INTEGER NOT NULL,"
-            " time TEXT NOT NULL, type INTEGER NOT NULL, record BLOB NOT NULL)");
-        Exec(
-            "CREATE TABLE IF NOT EXISTS alarm_events ("
-            " id INTEGER PRIMARY KEY, data_id INTEGER NOT NULL, unix_time INTEGER NOT NULL,"
-            " time TEXT NOT NULL, alarm_id TEXT NOT NULL, key TEXT NOT NULL,"
-            " level INTEGER NOT NULL, active INTEGER NOT NULL, value_text TEXT NOT NULL,"
-            " alarm_text TEXT NOT NULL, ordinal INTEGER NOT NULL)");
-        Exec(
-            "CREATE TABLE IF NOT EXISTS analog_reports ("
-            " id INTEGER PRIMARY KEY, data_id INTEGER NOT NULL, unix_time INTEGER NOT NULL,"
-            " time TEXT NOT NULL, key TEXT NOT NULL, value REAL NOT NULL)");
-        // A file from before link statistics gains the table here.
-        const std::string link_stats =
-            "CREATE TABLE IF NOT EXISTS link_stats ("
-            " id INTEGER PRIMARY KEY, data_id INTEGER NOT NULL, unix_time INTEGER NOT NULL,"
-            " time TEXT NOT NULL, " +
-            LinkCountColumns(" INTEGER NOT NULL") + ")";
-        Exec(link_stats.c_str());
+        // A file from before link statistics gains that table here.
+        for (const auto& t : RunnerTables()) Exec(CreateSql(t).c_str());
     } catch (...) {
         sqlite3_close(db_);
         db_ = nullptr;
         throw;
     }
+}
+
+std::string HistoryDb::CheckExisting(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0 && errno == ENOENT) return "";
+    sqlite3* db = nullptr;
+    std::string problem = OpenReadOnly(path, &db);
+    if (problem.empty()) problem = CheckTables(db, path, false, nullptr);
+    sqlite3_close(db);
+    return problem;
 }
 
 HistoryDb::~HistoryDb() {
@@ -109,7 +294,23 @@ sqlite3_stmt* HistoryDb::Prepare(const char* sql) const {
     return s;
 }
 
+bool HistoryDb::Next(sqlite3_stmt* s) const {
+    const int rc = sqlite3_step(s);
+    if (rc == SQLITE_ROW) return true;
+    if (rc == SQLITE_DONE) return false;
+    throw StoreError(path_ + ": " + sqlite3_errmsg(db_));
+}
+
+void HistoryDb::RequireWritable() const {
+    if (read_only_) throw StoreError(path_ + ": opened read-only");
+}
+
+bool HistoryDb::Has(const char* table) const {
+    return !read_only_ || std::find(tables_.begin(), tables_.end(), table) != tables_.end();
+}
+
 void HistoryDb::Begin() {
+    RequireWritable();
     if (in_tx_) return;
     Exec("BEGIN");
     in_tx_ = true;
@@ -122,6 +323,7 @@ void HistoryDb::Commit() {
 }
 
 void HistoryDb::AddRecord(const StoredRecord& r) {
+    RequireWritable();
     Stmt st{
         Prepare("INSERT INTO history(data_id, unix_time, time, type, record)"
                 " VALUES(?,?,?,?,?)")};
@@ -134,6 +336,7 @@ void HistoryDb::AddRecord(const StoredRecord& r) {
 }
 
 void HistoryDb::AddAlarmEvent(const AlarmEventRow& e) {
+    RequireWritable();
     Stmt st{
         Prepare("INSERT INTO alarm_events(data_id, unix_time, time, alarm_id, key, level, active,"
                 " value_text, alarm_text, ordinal) VALUES(?,?,?,?,?,?,?,?,?,?)")};
@@ -151,6 +354,7 @@ void HistoryDb::AddAlarmEvent(const AlarmEventRow& e) {
 }
 
 void HistoryDb::AddAnalogReport(const AnalogReportRow& r) {
+    RequireWritable();
     Stmt st{
         Prepare("INSERT INTO analog_reports(data_id, unix_time, time, key, value)"
                 " VALUES(?,?,?,?,?)")};
@@ -163,6 +367,7 @@ void HistoryDb::AddAnalogReport(const AnalogReportRow& r) {
 }
 
 void HistoryDb::AddLinkStats(const std::vector<LinkStatsRow>& rows) {
+    RequireWritable();
     if (in_tx_) throw StoreError(path_ + ": link statistics written inside an open round");
     std::string sql = "INSERT INTO link_stats(data_id, unix_time, time, " + LinkCountColumns("") +
                       ") VALUES(?,?,?";
@@ -197,7 +402,7 @@ std::vector<StoredRecord> HistoryDb::Records(unsigned int data_id, int64_t limit
     sqlite3_bind_int64(st.s, 1, data_id);
     sqlite3_bind_int64(st.s, 2, limit);
     std::vector<StoredRecord> out;
-    while (sqlite3_step(st.s) == SQLITE_ROW) out.push_back(ReadRecord(st.s));
+    while (Next(st.s)) out.push_back(ReadRecord(st.s));
     return out;
 }
 
@@ -205,17 +410,18 @@ bool HistoryDb::RecordById(int64_t id, StoredRecord& out) const {
     const std::string sql = std::string(kRecordColumns) + " WHERE id = ?";
     Stmt st{Prepare(sql.c_str())};
     sqlite3_bind_int64(st.s, 1, id);
-    if (sqlite3_step(st.s) != SQLITE_ROW) return false;
+    if (!Next(st.s)) return false;
     out = ReadRecord(st.s);
     return true;
 }
 
 std::vector<AlarmEventRow> HistoryDb::AlarmEvents() const {
+    if (!Has("alarm_events")) return {};
     Stmt st{
         Prepare("SELECT data_id, unix_time, time, alarm_id, key, level, active, value_text,"
                 " alarm_text, ordinal FROM alarm_events ORDER BY id")};
     std::vector<AlarmEventRow> out;
-    while (sqlite3_step(st.s) == SQLITE_ROW) {
+    while (Next(st.s)) {
         AlarmEventRow e;
         e.data_id = static_cast<unsigned>(sqlite3_column_int64(st.s, 0));
         e.unix_time = sqlite3_column_int64(st.s, 1);
@@ -233,9 +439,10 @@ std::vector<AlarmEventRow> HistoryDb::AlarmEvents() const {
 }
 
 std::vector<AnalogReportRow> HistoryDb::AnalogReports() const {
+    if (!Has("analog_reports")) return {};
     Stmt st{Prepare("SELECT data_id, unix_time, time, key, value FROM analog_reports ORDER BY id")};
     std::vector<AnalogReportRow> out;
-    while (sqlite3_step(st.s) == SQLITE_ROW) {
+    while (Next(st.s)) {
         AnalogReportRow r;
         r.data_id = static_cast<unsigned>(sqlite3_column_int64(st.s, 0));
         r.unix_time = sqlite3_column_int64(st.s, 1);
@@ -248,12 +455,13 @@ std::vector<AnalogReportRow> HistoryDb::AnalogReports() const {
 }
 
 std::vector<LinkStatsRow> HistoryDb::LinkStats(unsigned int data_id) const {
+    if (!Has("link_stats")) return {};
     const std::string sql = "SELECT data_id, unix_time, time, " + LinkCountColumns("") +
                             " FROM link_stats WHERE (?1 = 0 OR data_id = ?1) ORDER BY id";
     Stmt st{Prepare(sql.c_str())};
     sqlite3_bind_int64(st.s, 1, data_id);
     std::vector<LinkStatsRow> out;
-    while (sqlite3_step(st.s) == SQLITE_ROW) {
+    while (Next(st.s)) {
         LinkStatsRow r;
         r.data_id = static_cast<unsigned>(sqlite3_column_int64(st.s, 0));
         r.unix_time = sqlite3_column_int64(st.s, 1);

@@ -61,8 +61,15 @@ struct LinkStatsRow {
 
 class HistoryDb {
   public:
-    // Opens or creates the file; throws StoreError naming it.
-    explicit HistoryDb(const std::string& path);
+    enum class Access { kReadWrite, kReadOnly };
+
+    // kReadWrite opens or creates the file for the runner, after
+    // CheckExisting has passed. kReadOnly is for readers: it changes
+    // nothing on disk (no tables, no journal mode, no -wal or -shm files
+    // that were not there) and needs a file with the runner's history
+    // table; a table an older file lacks reads as empty, and writes throw.
+    // Either throws StoreError with one line naming the file.
+    explicit HistoryDb(const std::string& path, Access access = Access::kReadWrite);
     ~HistoryDb();
     HistoryDb(const HistoryDb&) = delete;
     HistoryDb& operator=(const HistoryDb&) = delete;
@@ -91,11 +98,26 @@ class HistoryDb {
 
     const std::string& path() const { return path_; }
 
+    // Whether the runner may write to `path`: empty when it may (a missing
+    // file is fine, it will be created), else one line naming the file and
+    // what is wrong with it: not an SQLite database, or one of the runner's
+    // tables present without the columns the runner writes. Reads the file
+    // without changing it.
+    static std::string CheckExisting(const std::string& path);
+
   private:
     void Exec(const char* sql);
     sqlite3_stmt* Prepare(const char* sql) const;
+    // The next row of `s`, false after the last; a failed step throws
+    // rather than passing for the end of the rows.
+    bool Next(sqlite3_stmt* s) const;
+    void RequireWritable() const;
+    // False for a table a read-only file does not have (older files).
+    bool Has(const char* table) const;
 
     std::string path_;
     sqlite3* db_ = nullptr;
+    bool read_only_ = false;
+    std::vector<std::string> tables_;  // the runner's tables present (read-only)
     bool in_tx_ = false;
 };

@@ -2,12 +2,76 @@
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <sstream>
 #include <string>
 
 namespace {
+
+std::string Contents(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+bool Exists(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+// Runs `sql` on `path` with SQLite alone, as another program would.
+void Sql(const std::string& path, const std::string& sql) {
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &raw), SQLITE_OK);
+    char* err = nullptr;
+    EXPECT_EQ(sqlite3_exec(raw, sql.c_str(), nullptr, nullptr, &err), SQLITE_OK)
+        << (err ? err : "") << "\n"
+        << sql;
+    sqlite3_free(err);
+    sqlite3_close(raw);
+}
+
+// The runner's tables as this version creates them, with `table` replaced.
+std::string RunnerSchemaWith(const std::string& table, const std::string& create) {
+    const std::string counters =
+        "commands, good, timeouts, bad_checksum, bad_lchksum, rtn_errors, foreign_address,"
+        " wrong_unit, other_damage, echoes, late_replies, drained_bytes, retries, abandoned,"
+        " polls, resets, settles";
+    const struct {
+        const char* name;
+        std::string create;
+    } tables[] = {
+        {"history",
+         "CREATE TABLE history (id INTEGER PRIMARY KEY, data_id INTEGER NOT NULL,"
+         " unix_time INTEGER NOT NULL, time TEXT NOT NULL, type INTEGER NOT NULL,"
+         " record BLOB NOT NULL)"},
+        {"alarm_events",
+         "CREATE TABLE alarm_events (id INTEGER PRIMARY KEY, data_id INTEGER NOT NULL,"
+         " unix_time INTEGER NOT NULL, time TEXT NOT NULL, alarm_id TEXT NOT NULL,"
+         " key TEXT NOT NULL, level INTEGER NOT NULL, active INTEGER NOT NULL,"
+         " value_text TEXT NOT NULL, alarm_text TEXT NOT NULL, ordinal INTEGER NOT NULL)"},
+        {"analog_reports",
+         "CREATE TABLE analog_reports (id INTEGER PRIMARY KEY, data_id INTEGER NOT NULL,"
+         " unix_time INTEGER NOT NULL, time TEXT NOT NULL, key TEXT NOT NULL,"
+         " value REAL NOT NULL)"},
+        {"link_stats",
+         "CREATE TABLE link_stats (id INTEGER PRIMARY KEY, data_id INTEGER,"
+         " unix_time INTEGER, time TEXT, " +
+             counters + ")"},
+    };
+    std::string sql;
+    for (const auto& t : tables) {
+        const std::string& c = t.name == table ? create : t.create;
+        if (!c.empty()) sql += c + ";";
+    }
+    return sql;
+}
 
 class HistoryDbTest : public ::testing::Test {
   protected:
@@ -176,6 +240,158 @@ TEST_F(HistoryDbTest, AnUnopenablePathIsAClearError) {
     } catch (const StoreError& e) {
         EXPECT_NE(std::string(e.what()).find("/no/such/dir/host.db"), std::string::npos);
     }
+}
+
+// A file the runner cannot write to is refused before anything in it is
+// created or converted; one it can write to is opened as before.
+TEST_F(HistoryDbTest, AnExistingFileIsCheckedBeforeTheRunnerWritesToIt) {
+    const struct {
+        const char* what;
+        std::function<void(const std::string&)> make;
+        const char* problem;  // a piece of the message; "" for a usable file
+    } cases[] = {
+        {"no file yet", [](const std::string&) {}, ""},
+        {"an empty file", [](const std::string& p) { std::ofstream(p).flush(); }, ""},
+        {"this version's file", [](const std::string& p) { Sql(p, RunnerSchemaWith("", "")); }, ""},
+        {"a file from before link statistics",
+         [](const std::string& p) { Sql(p, RunnerSchemaWith("link_stats", "")); }, ""},
+        {"another program's tables beside the runner's",
+         [](const std::string& p) {
+             Sql(p, RunnerSchemaWith("", "") + "CREATE TABLE notes(text TEXT NOT NULL)");
+         },
+         ""},
+        {"an extra column the runner can leave to its default",
+         [](const std::string& p) {
+             Sql(p, RunnerSchemaWith("analog_reports",
+                                     "CREATE TABLE analog_reports (id INTEGER PRIMARY KEY,"
+                                     " data_id INTEGER, unix_time INTEGER, time TEXT, key TEXT,"
+                                     " value REAL, unit TEXT NOT NULL DEFAULT 'V')"));
+         },
+         ""},
+        {"not SQLite", [](const std::string& p) { std::ofstream(p) << "data_id,time\n7,12:00\n"; },
+         "is not an SQLite database"},
+        {"a page of noise",
+         [](const std::string& p) { std::ofstream(p) << std::string(4096, '\x5a'); },
+         "is not an SQLite database"},
+        {"the history table without a column",
+         [](const std::string& p) {
+             Sql(p, RunnerSchemaWith("history",
+                                     "CREATE TABLE history (id INTEGER PRIMARY KEY,"
+                                     " data_id INTEGER, unix_time INTEGER, time TEXT,"
+                                     " type INTEGER)"));
+         },
+         "table history has no column record"},
+        {"a history table of other columns",
+         [](const std::string& p) {
+             Sql(p,
+                 "CREATE TABLE history (id INTEGER PRIMARY KEY, command TEXT, at INTEGER);"
+                 "INSERT INTO history(command, at) VALUES('ls', 1)");
+         },
+         "table history has no column data_id"},
+        {"alarm events without their ordinal",
+         [](const std::string& p) {
+             Sql(p, RunnerSchemaWith("alarm_events",
+                                     "CREATE TABLE alarm_events (id INTEGER PRIMARY KEY,"
+                                     " data_id, unix_time, time, alarm_id, key, level, active,"
+                                     " value_text, alarm_text)"));
+         },
+         "table alarm_events has no column ordinal"},
+        {"link statistics without a counter",
+         [](const std::string& p) {
+             Sql(p, RunnerSchemaWith("link_stats",
+                                     "CREATE TABLE link_stats (id INTEGER PRIMARY KEY, data_id,"
+                                     " unix_time, time, commands, good)"));
+         },
+         "table link_stats has no column timeouts"},
+        {"a column the runner would leave without a value",
+         [](const std::string& p) {
+             Sql(p, RunnerSchemaWith("analog_reports",
+                                     "CREATE TABLE analog_reports (id INTEGER PRIMARY KEY,"
+                                     " data_id INTEGER, unix_time INTEGER, time TEXT, key TEXT,"
+                                     " value REAL, unit TEXT NOT NULL)"));
+         },
+         "table analog_reports column unit is NOT NULL without a default"},
+        {"history as a view",
+         [](const std::string& p) {
+             Sql(p,
+                 "CREATE TABLE h(id INTEGER PRIMARY KEY, data_id, unix_time, time, type,"
+                 " record); CREATE VIEW history AS SELECT * FROM h");
+         },
+         "history is a view, not a table"},
+        {"a folder", [](const std::string& p) { ASSERT_EQ(::mkdir(p.c_str(), 0700), 0); },
+         "is not a file"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::system(("rm -rf " + path_ + "*").c_str());
+        c.make(path_);
+        const bool existed = Exists(path_);
+        const std::string before = Contents(path_);
+
+        const std::string problem = HistoryDb::CheckExisting(path_);
+        EXPECT_EQ(Exists(path_), existed);
+        EXPECT_EQ(Contents(path_), before) << "the check changed the file";
+        EXPECT_FALSE(Exists(path_ + "-wal") || Exists(path_ + "-shm") ||
+                     Exists(path_ + "-journal"));
+        if (*c.problem == '\0') {
+            EXPECT_EQ(problem, "");
+            HistoryDb db(path_);
+            db.AddRecord(Rec(7, 1));
+            db.AddLinkStats({LinkRow(7, 1700000000, 1)});
+            EXPECT_EQ(db.Records().size(), 1u);
+            continue;
+        }
+        EXPECT_NE(problem.find(c.problem), std::string::npos) << problem;
+        EXPECT_NE(problem.find(path_), std::string::npos) << problem;
+        EXPECT_EQ(problem.find('\n'), std::string::npos) << problem;
+        try {
+            HistoryDb db(path_);
+            ADD_FAILURE() << "opened for writing";
+        } catch (const StoreError& e) {
+            EXPECT_EQ(std::string(e.what()), problem);
+        }
+        EXPECT_EQ(Contents(path_), before) << "the refusal changed the file";
+        EXPECT_FALSE(Exists(path_ + "-wal") || Exists(path_ + "-shm"));
+    }
+}
+
+TEST_F(HistoryDbTest, ReadOnlyReadsAnOlderFileAndWritesNothing) {
+    Sql(path_, RunnerSchemaWith("link_stats", "") +
+                   "INSERT INTO history(data_id, unix_time, time, type, record)"
+                   " VALUES(7, 1600000000, '2020-09-13 12:26:40', 5535, zeroblob(2704));");
+    const std::string before = Contents(path_);
+    {
+        HistoryDb db(path_, HistoryDb::Access::kReadOnly);
+        ASSERT_EQ(db.Records().size(), 1u);
+        EXPECT_EQ(db.Records()[0].unix_time, 1600000000);
+        EXPECT_TRUE(db.LinkStats().empty()) << "a table the file lacks reads as empty";
+        EXPECT_TRUE(db.AlarmEvents().empty());
+        EXPECT_THROW(db.AddRecord(Rec(7, 1)), StoreError);
+        EXPECT_THROW(db.AddLinkStats({LinkRow(7, 1700000000, 1)}), StoreError);
+        EXPECT_THROW(db.Begin(), StoreError);
+    }
+    EXPECT_EQ(Contents(path_), before);
+    EXPECT_FALSE(Exists(path_ + "-wal") || Exists(path_ + "-shm") || Exists(path_ + "-journal"));
+
+    const struct {
+        const char* what;
+        std::string file;
+        const char* problem;
+    } refused[] = {
+        {"missing", dir_ + "/typo.db", "does not exist"},
+        {"no history table", dir_ + "/other.db", "has no table history"},
+    };
+    Sql(dir_ + "/other.db", "CREATE TABLE t(x)");
+    for (const auto& r : refused) {
+        SCOPED_TRACE(r.what);
+        try {
+            HistoryDb db(r.file, HistoryDb::Access::kReadOnly);
+            ADD_FAILURE() << "opened";
+        } catch (const StoreError& e) {
+            EXPECT_NE(std::string(e.what()).find(r.problem), std::string::npos) << e.what();
+        }
+    }
+    EXPECT_FALSE(Exists(dir_ + "/typo.db"));
 }
 
 }  // namespace
