@@ -171,7 +171,12 @@ int main(int argc, char** argv) {
     replies->add_option("--model", model, "device type string (default q318b_419)");
     replies->add_option("pairs", pairs, "COMMAND FRAME ... e.g. 4041 '~2001...'")->required();
 
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        const int status = app.exit(e);
+        return status == 0 ? 0 : 2;  // --help is not a failure
+    }
 
     try {
         DiagRedirect diag("");  // the decoders' trace lines are not part of the output
@@ -188,12 +193,14 @@ int main(int argc, char** argv) {
             std::fprintf(out, "%s\n", Render(RecordEntry(blob, file_path), compact).c_str());
             return 0;
         }
-        HistoryDb db(db_path);
+        // A reader leaves the file as it found it: a mistyped name is not
+        // created, and a file that is not the runner's is refused unchanged.
+        HistoryDb db(db_path, HistoryDb::Access::kReadOnly);
         std::vector<StoredRecord> rows;
         if (row_id != 0) {
             StoredRecord r;
             if (!db.RecordById(row_id, r))
-                throw Failure("no record with id " + std::to_string(row_id));
+                throw Failure("no record with id " + std::to_string(row_id) + " in " + db_path);
             rows.push_back(std::move(r));
         } else {
             rows = db.Records(data_id);
@@ -205,12 +212,15 @@ int main(int argc, char** argv) {
             j["id"] = static_cast<Json::Int64>(r.id);
             j["time"] = r.time;
             j["type"] = r.type;
-            j["record"] = RecordEntry(r.blob, "record " + std::to_string(r.id));
+            j["record"] = RecordEntry(r.blob, db_path + ": record " + std::to_string(r.id));
             std::fprintf(out, "%s\n", Render(j, compact || all).c_str());
         }
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "q318b-decode: %s\n", e.what());
-        return 1;
+        std::string msg = e.what();
+        for (char& c : msg)
+            if (c == '\n' || c == '\r') c = ' ';
+        std::fprintf(stderr, "q318b-decode: %s\n", msg.c_str());
+        return 2;
     }
     return 0;
 }
