@@ -158,6 +158,11 @@ int Run(const HostOptions& opt) {
     const std::string db_path = opt.no_db               ? ""
                                 : !opt.database.empty() ? opt.database
                                                         : site.database;
+    if (!db_path.empty()) {
+        const std::string problem = HistoryDb::CheckExisting(db_path);
+        if (!problem.empty()) throw StoreError(problem);
+    }
+
     // Every check has passed: only now are files created.
     const bool diag_existed = !opt.diag.empty() && ::access(opt.diag.c_str(), F_OK) == 0;
     diag.Keep(opt.diag);
