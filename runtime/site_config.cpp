@@ -3,6 +3,8 @@
 #include <json/reader.h>
 #include <sys/stat.h>
 
+#include <cfloat>
+#include <cmath>
 #include <fstream>
 #include <sstream>
 
@@ -28,6 +30,41 @@ std::string OneLine(std::string s) {
     return s;
 }
 
+// Control characters from the file (a key, a port text, a path) shown as
+// escapes, so that a message stays one line.
+std::string Printable(const std::string& s) {
+    static const char kHex[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char ch : s) {
+        if (ch == '\n') {
+            out += "\\n";
+        } else if (ch == '\r') {
+            out += "\\r";
+        } else if (ch == '\t') {
+            out += "\\t";
+        } else if (ch < 0x20 || ch == 0x7f) {
+            out += "\\x";
+            out += kHex[ch >> 4];
+            out += kHex[ch & 15];
+        } else {
+            out += static_cast<char>(ch);
+        }
+    }
+    return out;
+}
+
+// The JSON reader refuses nesting beyond its stack limit by throwing, not
+// by returning false: either way the text is not a usable JSON file.
+bool ReadJson(std::istream& in, Json::Value* out, std::string* errs) {
+    Json::CharReaderBuilder b;
+    try {
+        return Json::parseFromStream(b, in, out, errs);
+    } catch (const Json::Exception& e) {
+        *errs = e.what();
+        return false;
+    }
+}
+
 bool Exists(const std::string& p) {
     struct stat st;
     return ::stat(p.c_str(), &st) == 0;
@@ -38,12 +75,25 @@ bool IsDir(const std::string& p) {
     return ::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+bool IsFile(const std::string& p) {
+    struct stat st;
+    return ::stat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// The site file's numbers, as the message shows them: 86400, 0.5.
+std::string Num(double v) {
+    std::ostringstream o;
+    o << v;
+    return o.str();
+}
+
 class Ctx {
   public:
     Ctx(std::string file, std::string where) : file_(std::move(file)), where_(std::move(where)) {}
 
     [[noreturn]] void Fail(const std::string& what) const {
-        throw SiteError("site file " + file_ + ": " + (where_.empty() ? "" : where_ + ": ") + what);
+        throw SiteError(
+            Printable("site file " + file_ + ": " + (where_.empty() ? "" : where_ + ": ") + what));
     }
 
     const Json::Value& Need(const Json::Value& obj, const char* key) const {
@@ -51,22 +101,42 @@ class Ctx {
         return obj[key];
     }
 
-    double Number(const Json::Value& v, const char* key) const {
-        if (!v.isNumeric()) Fail(std::string("\"") + key + "\" must be a number");
+    double Number(const Json::Value& v, const std::string& key) const {
+        if (!v.isNumeric()) Fail("\"" + key + "\" must be a number");
         return v.asDouble();
     }
 
-    std::string String(const Json::Value& v, const char* key) const {
-        if (!v.isString()) Fail(std::string("\"") + key + "\" must be a string");
+    // A finite number from `lo` to `hi`; `lo_open`: above `lo`. Some jsoncpp
+    // releases read a number too large for a double (1e400) as infinity.
+    double Range(const Json::Value& v, const std::string& key, double lo, double hi,
+                 const char* unit, bool lo_open = false) const {
+        const double x = Number(v, key);
+        if (!std::isfinite(x) || (lo_open ? !(x > lo) : !(x >= lo)) || !(x <= hi)) {
+            const std::string u = *unit ? std::string(" ") + unit : "";
+            if (lo_open)
+                Fail("\"" + key + "\" must be above " + Num(lo) + " and at most " + Num(hi) + u);
+            Fail("\"" + key + "\" must be from " + Num(lo) + " to " + Num(hi) + u);
+        }
+        return x;
+    }
+
+    std::string String(const Json::Value& v, const std::string& key) const {
+        if (!v.isString()) Fail("\"" + key + "\" must be a string");
         return v.asString();
     }
 
-    unsigned int UInt(const Json::Value& v, const char* key, unsigned int max) const {
-        if (!v.isIntegral() || v.asLargestInt() < 0 ||
+    // isUInt64 first: asLargestInt throws for a whole number beyond int64
+    // (18446744073709551615, 1e19), which is not the site file's error.
+    unsigned int UInt(const Json::Value& v, const std::string& key, unsigned int max) const {
+        if (!v.isIntegral() || !v.isUInt64() ||
             v.asLargestUInt() > static_cast<Json::LargestUInt>(max))
-            Fail(std::string("\"") + key + "\" must be a whole number from 0 to " +
-                 std::to_string(max));
+            Fail("\"" + key + "\" must be a whole number from 0 to " + std::to_string(max));
         return static_cast<unsigned int>(v.asLargestUInt());
+    }
+
+    // The same file, further in: where_ + ": " + more.
+    Ctx In(const std::string& more) const {
+        return Ctx(file_, where_.empty() ? more : where_ + ": " + more);
     }
 
   private:
@@ -74,22 +144,29 @@ class Ctx {
     std::string where_;
 };
 
+// Members named by their path from the device: "alarms.ID.threshold".
 ThresholdConfig ParseAlarm(const Ctx& c, const std::string& id, const Json::Value& v) {
-    if (!v.isObject()) c.Fail("alarm \"" + id + "\" must be an object");
+    const std::string path = "alarms." + id;
+    if (!v.isObject()) c.Fail("\"" + path + "\" must be an object");
     ThresholdConfig t;
-    t.level = static_cast<int>(c.UInt(c.Need(v, "level"), "level", 1000));
+    t.level =
+        static_cast<int>(c.UInt(c.In("\"" + path + "\"").Need(v, "level"), path + ".level", 1000));
+    // Kept as float: a value beyond its range would not survive the cast.
     if (v.isMember("threshold"))
-        t.threshold = static_cast<float>(c.Number(v["threshold"], "threshold"));
+        t.threshold =
+            static_cast<float>(c.Range(v["threshold"], path + ".threshold", -FLT_MAX, FLT_MAX, ""));
     if (v.isMember("direction")) {
-        const std::string d = c.String(v["direction"], "direction");
+        const std::string d = c.String(v["direction"], path + ".direction");
         if (d == "upper")
             t.direction = ThresholdConfig::Direction::kUpper;
         else if (d == "lower")
             t.direction = ThresholdConfig::Direction::kLower;
         else
-            c.Fail("alarm \"" + id + "\": \"direction\" must be \"upper\" or \"lower\"");
+            c.Fail("\"" + path + ".direction\" must be \"upper\" or \"lower\"");
     }
-    if (v.isMember("recover")) t.recover = static_cast<float>(c.Number(v["recover"], "recover"));
+    if (v.isMember("recover"))
+        t.recover =
+            static_cast<float>(c.Range(v["recover"], path + ".recover", -FLT_MAX, FLT_MAX, ""));
     return t;
 }
 
@@ -103,24 +180,27 @@ PortSpec ParsePortSpec(const std::string& text, const std::string& base_dir) {
         const std::string rest = text.substr(6);
         const auto colon = rest.rfind(':');
         if (colon == std::string::npos || colon == 0 || colon + 1 == rest.size())
-            throw SiteError("port \"" + text + "\" must be tcp://HOST:PORT");
+            throw SiteError(Printable("port \"" + text + "\" must be tcp://HOST:PORT"));
         p.host = rest.substr(0, colon);
         const std::string num = rest.substr(colon + 1);
         if (num.find_first_not_of("0123456789") != std::string::npos || num.size() > 5 ||
             std::stoi(num) < 1 || std::stoi(num) > 65535)
-            throw SiteError("port \"" + text + "\": \"" + num + "\" is not a TCP port number");
+            throw SiteError(
+                Printable("port \"" + text + "\": \"" + num + "\" is not a TCP port number"));
         p.port = std::stoi(num);
     } else if (text.rfind("sim:", 0) == 0) {
         p.kind = PortSpec::Kind::kSimulator;
         p.path = Resolve(text.substr(4), base_dir);
-        if (p.path.empty()) throw SiteError("port \"" + text + "\" names no scenario file");
+        if (p.path.empty())
+            throw SiteError(Printable("port \"" + text + "\" names no scenario file"));
         if (!Exists(p.path))
-            throw SiteError("port \"" + text + "\": scenario file " + p.path + " does not exist");
+            throw SiteError(
+                Printable("port \"" + text + "\": scenario file " + p.path + " does not exist"));
     } else {
         p.kind = PortSpec::Kind::kSerial;
         p.path = text;
-        if (text.empty()) throw SiteError("port is empty");
-        if (!Exists(p.path)) throw SiteError("port " + p.path + " does not exist");
+        if (text.empty()) throw SiteError(Printable("port is empty"));
+        if (!Exists(p.path)) throw SiteError(Printable("port " + p.path + " does not exist"));
     }
     return p;
 }
@@ -154,16 +234,22 @@ SiteConfig ParseSiteConfig(const Json::Value& root, const std::string& file,
         }
         if (d.isMember("address"))
             dc.address = static_cast<int>(cd.UInt(d["address"], "address", 255));
-        if (d.isMember("baud_rate"))
-            dc.baud_rate = static_cast<int>(cd.UInt(d["baud_rate"], "baud_rate", 4000000));
-        if (d.isMember("poll_interval")) {
-            dc.poll_interval = cd.Number(d["poll_interval"], "poll_interval");
-            if (!(dc.poll_interval > 0)) cd.Fail("\"poll_interval\" must be above 0");
+        if (d.isMember("baud_rate")) {
+            const Json::Value& b = d["baud_rate"];
+            if (!b.isIntegral() || !b.isUInt64() || b.asLargestUInt() > 4000000 ||
+                (b.asLargestUInt() != 0 && b.asLargestUInt() < 50))
+                cd.Fail(
+                    "\"baud_rate\" must be 0 (the device's own) or a whole number from 50 to "
+                    "4000000");
+            dc.baud_rate = static_cast<int>(b.asLargestUInt());
         }
-        if (d.isMember("reply_timeout")) {
-            dc.reply_timeout = cd.Number(d["reply_timeout"], "reply_timeout");
-            if (dc.reply_timeout < 0) cd.Fail("\"reply_timeout\" must not be negative");
-        }
+        // Seconds, turned into durations by the runner: a day at most keeps
+        // the conversion far from overflowing.
+        if (d.isMember("poll_interval"))
+            dc.poll_interval =
+                cd.Range(d["poll_interval"], "poll_interval", 0, 86400, "seconds", true);
+        if (d.isMember("reply_timeout"))
+            dc.reply_timeout = cd.Range(d["reply_timeout"], "reply_timeout", 0, 600, "seconds");
         // The line's timing after faults: 0 derives each from the line.
         const struct {
             const char* key;
@@ -172,13 +258,8 @@ SiteConfig ParseSiteConfig(const Json::Value& root, const std::string& file,
         } gaps[] = {{"late_window", &dc.late_window, 600},
                     {"quiet_gap", &dc.quiet_gap, 60},
                     {"unit_gap", &dc.unit_gap, 10}};
-        for (const auto& g : gaps) {
-            if (!d.isMember(g.key)) continue;
-            *g.value = cd.Number(d[g.key], g.key);
-            if (!(*g.value >= 0 && *g.value <= g.max))
-                cd.Fail(std::string("\"") + g.key + "\" must be from 0 to " +
-                        std::to_string(static_cast<int>(g.max)) + " seconds");
-        }
+        for (const auto& g : gaps)
+            if (d.isMember(g.key)) *g.value = cd.Range(d[g.key], g.key, 0, g.max, "seconds");
         dc.workdir = base_dir;
         if (d.isMember("workdir"))
             dc.workdir = Resolve(cd.String(d["workdir"], "workdir"), base_dir);
@@ -192,11 +273,12 @@ SiteConfig ParseSiteConfig(const Json::Value& root, const std::string& file,
         } else if (d.isMember("settings_file")) {
             const std::string sf =
                 Resolve(cd.String(d["settings_file"], "settings_file"), base_dir);
+            // Not a FIFO or a device: the runner would wait on it forever.
+            if (Exists(sf) && !IsFile(sf)) cd.Fail("settings file " + sf + " is not a file");
             std::ifstream in(sf);
             if (!in) cd.Fail("cannot read settings file " + sf);
-            Json::CharReaderBuilder b;
             std::string errs;
-            if (!Json::parseFromStream(b, in, &dc.settings, &errs))
+            if (!ReadJson(in, &dc.settings, &errs))
                 cd.Fail("settings file " + sf + " is not valid JSON: " + OneLine(errs));
             if (!dc.settings.isObject()) cd.Fail("settings file " + sf + " must hold an object");
         } else {
@@ -217,11 +299,10 @@ SiteConfig ParseSiteConfig(const Json::Value& root, const std::string& file,
 
 SiteConfig LoadSiteConfig(const std::string& path) {
     std::ifstream in(path);
-    if (!in) throw SiteError("cannot read site file " + path);
-    Json::CharReaderBuilder b;
+    if (!in) throw SiteError(Printable("cannot read site file " + path));
     Json::Value root;
     std::string errs;
-    if (!Json::parseFromStream(b, in, &root, &errs))
-        throw SiteError("site file " + path + " is not valid JSON: " + OneLine(errs));
+    if (!ReadJson(in, &root, &errs))
+        throw SiteError(Printable("site file " + path + " is not valid JSON: " + OneLine(errs)));
     return ParseSiteConfig(root, path, DirName(path));
 }

@@ -2,10 +2,17 @@
 
 #include <gtest/gtest.h>
 #include <json/reader.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <limits>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -131,16 +138,218 @@ TEST_F(SiteConfigTest, EveryProblemIsOneLineNamingTheFileDeviceAndMember) {
     }
 }
 
+// One device with `members` added (JSON text without braces).
+std::string OneDevice(const std::string& members) {
+    return R"({"devices": [{"data_id": 7, "port": "sim:scenario.json", )" + members + "}]}";
+}
+
+TEST_F(SiteConfigTest, NumbersOutsideTheirRangesAreRefusedNamingTheMember) {
+    const struct {
+        std::string json;
+        const char* expect;
+    } cases[] = {
+        {OneDevice(R"("poll_interval": 1e10)"),
+         "device 7: \"poll_interval\" must be above 0 and at most 86400 seconds"},
+        {OneDevice(R"("poll_interval": 86400.5)"), "\"poll_interval\" must be above 0"},
+        {OneDevice(R"("poll_interval": -0.5)"), "\"poll_interval\" must be above 0"},
+        {OneDevice(R"("reply_timeout": -1)"),
+         "device 7: \"reply_timeout\" must be from 0 to 600 seconds"},
+        {OneDevice(R"("reply_timeout": 600.5)"), "\"reply_timeout\" must be from 0 to 600"},
+        {OneDevice(R"("address": 256)"),
+         "device 7: \"address\" must be a whole number from 0 to 255"},
+        {OneDevice(R"("address": -1)"), "\"address\" must be a whole number from 0 to 255"},
+        {OneDevice(R"("address": 1.5)"), "\"address\" must be a whole number from 0 to 255"},
+        {OneDevice(R"("address": 1e19)"), "\"address\" must be a whole number from 0 to 255"},
+        {OneDevice(R"("address": 18446744073709551615)"), "\"address\" must be a whole number"},
+        {OneDevice(R"("baud_rate": 49)"),
+         "device 7: \"baud_rate\" must be 0 (the device's own) or a whole number from 50 to "
+         "4000000"},
+        {OneDevice(R"("baud_rate": 4000001)"), "\"baud_rate\" must be 0 (the device's own)"},
+        {OneDevice(R"("baud_rate": 1e19)"), "\"baud_rate\" must be 0 (the device's own)"},
+        {OneDevice(R"("baud_rate": true)"), "\"baud_rate\" must be 0 (the device's own)"},
+        {R"({"devices": [{"data_id": 4294967296, "port": "sim:scenario.json"}]})",
+         "devices[0]: \"data_id\" must be a whole number from 0 to 4294967295"},
+        {R"({"devices": [{"data_id": 18446744073709551615, "port": "sim:scenario.json"}]})",
+         "\"data_id\" must be a whole number from 0 to 4294967295"},
+        {R"({"devices": [{"data_id": 1e19, "port": "sim:scenario.json"}]})",
+         "\"data_id\" must be a whole number from 0 to 4294967295"},
+        {R"({"devices": [{"data_id": -1, "port": "sim:scenario.json"}]})",
+         "\"data_id\" must be a whole number from 0 to 4294967295"},
+        {OneDevice(R"("alarms": {"419610401001": {"level": 2, "threshold": 1e39}})"),
+         "\"alarms.419610401001.threshold\" must be from"},
+        {OneDevice(R"("alarms": {"419610401001": {"level": 2, "recover": -1e39}})"),
+         "\"alarms.419610401001.recover\" must be from"},
+        {OneDevice(R"("alarms": {"419610401001": {"level": 2, "threshold": "180"}})"),
+         "\"alarms.419610401001.threshold\" must be a number"},
+        {OneDevice(R"("alarms": {"419610401001": {"level": 1e19}})"),
+         "\"alarms.419610401001.level\" must be a whole number from 0 to 1000"},
+        {OneDevice(R"("alarms": {"419610401001": {"level": 1, "direction": 1}})"),
+         "\"alarms.419610401001.direction\" must be a string"},
+        {OneDevice(R"("alarms": {"419610401001": 3})"),
+         "\"alarms.419610401001\" must be an object"},
+        // a key or text with a line break stays on the message's one line
+        {OneDevice(R"("alarms": {"a\nb": {}})"), "\"alarms.a\\nb\": missing member \"level\""},
+        {R"({"devices": [{"data_id": 7, "port": "/dev/no\nsuch"}]})",
+         "/dev/no\\nsuch does not exist"},
+        {OneDevice(R"("settings_file": ".")"), "is not a file"},
+    };
+    for (const auto& c : cases) {
+        try {
+            ParseSiteConfig(Parse(c.json), "site.json", dir_);
+            ADD_FAILURE() << "accepted: " << c.json;
+        } catch (const SiteError& e) {
+            const std::string msg = e.what();
+            EXPECT_EQ(msg.rfind("site file site.json: ", 0), 0u) << msg;
+            EXPECT_NE(msg.find(c.expect), std::string::npos) << msg;
+            EXPECT_EQ(msg.find('\n'), std::string::npos) << msg;
+        }
+    }
+}
+
+// JSON cannot write infinity or NaN, but a reader may hand them over:
+// jsoncpp 1.9.1 and the releases after 1.9.5 read 1e400 as infinity (1.9.5
+// refuses it as not a number), and a value may come from elsewhere.
+TEST_F(SiteConfigTest, InfinityAndNanAreRefusedWherever) {
+    const struct {
+        std::vector<std::string> path;  // from the device
+        const char* expect;
+    } members[] = {
+        {{"poll_interval"}, "device 7: \"poll_interval\" must be above 0 and at most 86400"},
+        {{"reply_timeout"}, "device 7: \"reply_timeout\" must be from 0 to 600 seconds"},
+        {{"late_window"}, "\"late_window\" must be from 0 to 600 seconds"},
+        {{"quiet_gap"}, "\"quiet_gap\" must be from 0 to 60 seconds"},
+        {{"unit_gap"}, "\"unit_gap\" must be from 0 to 10 seconds"},
+        {{"alarms", "419610401001", "threshold"}, "\"alarms.419610401001.threshold\" must be"},
+        {{"alarms", "419610401001", "recover"}, "\"alarms.419610401001.recover\" must be"},
+    };
+    const double values[] = {std::numeric_limits<double>::infinity(),
+                             -std::numeric_limits<double>::infinity(),
+                             std::numeric_limits<double>::quiet_NaN()};
+    // From the file: refused by the reader or by the range, one line either way.
+    std::ofstream(dir_ + "/huge.json") << OneDevice(R"("poll_interval": 1e400)");
+    try {
+        LoadSiteConfig(dir_ + "/huge.json");
+        ADD_FAILURE() << "1e400 accepted as a poll interval";
+    } catch (const SiteError& e) {
+        const std::string msg = e.what();
+        EXPECT_TRUE(msg.find("is not valid JSON") != std::string::npos ||
+                    msg.find("\"poll_interval\" must be above 0") != std::string::npos)
+            << msg;
+        EXPECT_EQ(msg.find('\n'), std::string::npos) << msg;
+    }
+    for (const auto& m : members) {
+        for (double v : values) {
+            Json::Value root = Parse(OneDevice(R"("alarms": {"419610401001": {"level": 2}})"));
+            Json::Value* at = &root["devices"][0];
+            for (const auto& key : m.path) at = &(*at)[key];
+            *at = v;
+            try {
+                ParseSiteConfig(root, "site.json", dir_);
+                ADD_FAILURE() << "accepted " << v << " as " << m.path.back();
+            } catch (const SiteError& e) {
+                EXPECT_NE(std::string(e.what()).find(m.expect), std::string::npos) << e.what();
+            }
+        }
+    }
+}
+
+TEST_F(SiteConfigTest, NumbersAtTheEndsOfTheirRangesAreTaken) {
+    const auto site = ParseSiteConfig(Parse(R"({"devices": [
+          {"data_id": 4294967295, "port": "sim:scenario.json", "poll_interval": 86400,
+           "reply_timeout": 600, "address": 255, "baud_rate": 4000000,
+           "alarms": {"a": {"level": 1000, "threshold": -3.4e38, "recover": 3.4e38}}},
+          {"data_id": 0, "port": "sim:scenario.json", "poll_interval": 0.001,
+           "reply_timeout": 0, "address": 0, "baud_rate": 50},
+          {"data_id": 8.0, "port": "sim:scenario.json", "baud_rate": 0}]})"),
+                                      "site.json", dir_);
+    ASSERT_EQ(site.devices.size(), 3u);
+    const auto& a = site.devices[0];
+    EXPECT_EQ(a.data_id, 4294967295u);
+    EXPECT_DOUBLE_EQ(a.poll_interval, 86400);
+    EXPECT_DOUBLE_EQ(a.reply_timeout, 600);
+    EXPECT_EQ(a.address, 255);
+    EXPECT_EQ(a.baud_rate, 4000000);
+    EXPECT_EQ(a.alarms.at("a").level, 1000);
+    EXPECT_FLOAT_EQ(a.alarms.at("a").threshold, -3.4e38f);
+    EXPECT_FLOAT_EQ(*a.alarms.at("a").recover, 3.4e38f);
+    const auto& b = site.devices[1];
+    EXPECT_EQ(b.data_id, 0u);
+    EXPECT_DOUBLE_EQ(b.poll_interval, 0.001);
+    EXPECT_EQ(b.address, 0);
+    EXPECT_EQ(b.baud_rate, 50);
+    EXPECT_EQ(site.devices[2].data_id, 8u);
+    EXPECT_EQ(site.devices[2].baud_rate, 0);
+}
+
 TEST_F(SiteConfigTest, UnreadableOrInvalidFile) {
     EXPECT_THROW(LoadSiteConfig(dir_ + "/absent.json"), SiteError);
-    std::ofstream(dir_ + "/bad.json") << "{ \"devices\": [ ";
-    try {
-        LoadSiteConfig(dir_ + "/bad.json");
-        FAIL();
-    } catch (const SiteError& e) {
-        EXPECT_NE(std::string(e.what()).find("is not valid JSON"), std::string::npos);
-        EXPECT_EQ(std::string(e.what()).find('\n'), std::string::npos);
+    // Nesting beyond the JSON reader's stack limit makes it throw its own
+    // exception; it must come out as the site file's one line like the rest.
+    const std::string deep = std::string(5000, '[') + std::string(5000, ']');
+    std::ofstream(dir_ + "/deep_settings.json") << deep;
+    const struct {
+        const char* file;
+        std::string text;
+        const char* expect;
+    } cases[] = {
+        {"bad.json", "{ \"devices\": [ ", "site file "},
+        {"deep.json", deep, "site file "},
+        {"deep_site_settings.json", OneDevice(R"("settings_file": "deep_settings.json")"),
+         "settings file "},
+    };
+    for (const auto& c : cases) {
+        std::ofstream(dir_ + "/" + c.file) << c.text;
+        try {
+            LoadSiteConfig(dir_ + "/" + c.file);
+            ADD_FAILURE() << c.file << " accepted";
+        } catch (const SiteError& e) {
+            const std::string msg = e.what();
+            EXPECT_NE(msg.find(c.expect), std::string::npos) << msg;
+            EXPECT_NE(msg.find("is not valid JSON"), std::string::npos) << msg;
+            EXPECT_NE(msg.find(c.file), std::string::npos) << msg;
+            EXPECT_EQ(msg.find('\n'), std::string::npos) << msg;
+        }
     }
+}
+
+// The site-file fuzzer's seeds, in a folder like the fuzzer's: the ones
+// written to be taken are, and every other one is refused in one line.
+TEST_F(SiteConfigTest, FuzzSeedsAreTakenOrRefusedAsWritten) {
+    ASSERT_EQ(::mkdir((dir_ + "/scenarios").c_str(), 0700), 0);
+    ASSERT_EQ(::mkdir((dir_ + "/settings").c_str(), 0700), 0);
+    std::ofstream(dir_ + "/scenarios/demo_site.json") << "{}";
+    std::ofstream(dir_ + "/settings/unicom.json") << R"({"appSetting": {"b_mode": 2}})";
+    std::ofstream(dir_ + "/settings/broken.json") << R"({"appSetting": )";
+    const std::set<std::string> taken = {"example_site.json", "example_site_tcp.json",
+                                         "every_member_at_its_limit.json"};
+    std::set<std::string> seen_taken;
+    size_t seeds = 0;
+    for (const auto& e : std::filesystem::directory_iterator(std::string(Q318B_SOURCE_DIR) +
+                                                             "/fuzz/corpus/site_fuzz")) {
+        const std::string name = e.path().filename().string();
+        std::ifstream in(e.path(), std::ios::binary);
+        std::stringstream text;
+        text << in.rdbuf();
+        ++seeds;
+        Json::Value root;
+        Json::CharReaderBuilder b;
+        std::string errs;
+        std::istringstream is(text.str());
+        if (!Json::parseFromStream(b, is, &root, &errs)) {
+            EXPECT_EQ(taken.count(name), 0u) << name << ": " << errs;
+            continue;
+        }
+        try {
+            ParseSiteConfig(root, "site.json", dir_);
+            seen_taken.insert(name);
+        } catch (const SiteError& err) {
+            const std::string msg = err.what();
+            EXPECT_EQ(msg.rfind("site file site.json: ", 0), 0u) << name << ": " << msg;
+            EXPECT_EQ(msg.find('\n'), std::string::npos) << name << ": " << msg;
+        }
+    }
+    EXPECT_GE(seeds, 10u);
+    EXPECT_EQ(seen_taken, taken);
 }
 
 }  // namespace
