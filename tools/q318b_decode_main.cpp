@@ -38,7 +38,13 @@ Json::Value ReadJsonFile(const std::string& path) {
     Json::CharReaderBuilder b;
     Json::Value v;
     std::string errs;
-    if (!Json::parseFromStream(b, in, &v, &errs)) {
+    bool ok = false;
+    try {
+        ok = Json::parseFromStream(b, in, &v, &errs);
+    } catch (const Json::Exception& e) {  // nesting beyond the reader's limit
+        errs = e.what();
+    }
+    if (!ok) {
         for (char& c : errs)
             if (c == '\n') c = ' ';
         throw Failure(path + " is not valid JSON: " + errs);

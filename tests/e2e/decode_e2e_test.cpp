@@ -195,6 +195,26 @@ TEST(DecodeE2E, ARawRecordFileOfTheWrongSizeIsOneLine) {
     EXPECT_TRUE(JsonLines(ok.out)[0].isMember("ac")) << ok.out;
 }
 
+TEST(DecodeE2E, ASettingsFileItCannotUseIsOneLine) {
+    const struct {
+        const char* what;
+        std::string text;  // empty: no file
+        const char* piece;
+    } cases[] = {
+        {"missing", "", "cannot read settings.json"},
+        {"cut short", R"({"appSetting": )", "settings.json is not valid JSON"},
+        {"nested beyond the reader's limit", std::string(5000, '[') + std::string(5000, ']'),
+         "settings.json is not valid JSON"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        if (!c.text.empty()) dir.Write("settings.json", c.text);
+        ExpectOneLineRefusal(Decode({"replies", "--settings", "settings.json", "4041", "~00"}, dir),
+                             "settings.json", c.piece);
+    }
+}
+
 TEST(DecodeE2E, TheRunnersFileAfterTheRunnerIsReadAndLeftUnchanged) {
     TempDir dir;
     RunnerDb(dir, "history.db", {Rec(7, 1), Rec(8, 2), Rec(7, 3)});
