@@ -154,6 +154,7 @@ std::string OpenReadOnly(const std::string& path, sqlite3** out) {
         *out = nullptr;
         return "cannot open database " + path + ": " + why;
     }
+    sqlite3_busy_timeout(*out, 2000);  // a rollback-mode writer may hold its lock
     return "";
 }
 
@@ -232,7 +233,6 @@ HistoryDb::HistoryDb(const std::string& path, Access access)
             db_ = nullptr;
             throw StoreError(problem);
         }
-        sqlite3_busy_timeout(db_, 2000);
         return;
     }
     // Before anything is created or converted: a file the runner cannot
