@@ -18,8 +18,8 @@
 
 #include "device/q318b_419.h"
 #include "host/qvr_controller.h"
-#include "runtime/diag_redirect.h"
-#include "runtime/reply_frame.h"
+#include "runtime/framework/diag_redirect.h"
+#include "runtime/wire/reply_frame.h"
 #include "tests/unit/alarm_plant.h"
 
 namespace {

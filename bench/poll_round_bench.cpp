@@ -18,9 +18,9 @@
 #include <vector>
 
 #include "device/q318b_419.h"
-#include "runtime/diag_redirect.h"
-#include "runtime/recording_controller.h"
-#include "runtime/reply_frame.h"
+#include "runtime/framework/diag_redirect.h"
+#include "runtime/framework/recording_controller.h"
+#include "runtime/wire/reply_frame.h"
 
 namespace {
 

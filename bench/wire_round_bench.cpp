@@ -14,7 +14,7 @@
 #include <string>
 
 #include "device/q318b_419.h"
-#include "runtime/diag_redirect.h"
+#include "runtime/framework/diag_redirect.h"
 #include "tests/support/sim_rig.h"
 
 namespace {

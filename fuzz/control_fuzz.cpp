@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "device/q318b_419.h"
-#include "runtime/recording_controller.h"
+#include "runtime/framework/recording_controller.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const char* const kModels[] = {"q318b_419", "hvp22_419", "r604k_419", "tgx41d_419",

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "runtime/frame_codec.h"
+#include "runtime/wire/frame_codec.h"
 #include "sim/controller.h"
 
 namespace {

@@ -23,8 +23,8 @@
 
 #include "device/q318b_419.h"
 #include "protocol/decoders.h"
-#include "runtime/recording_controller.h"
-#include "runtime/reply_frame.h"
+#include "runtime/framework/recording_controller.h"
+#include "runtime/wire/reply_frame.h"
 
 namespace fuzz_inputs {
 

@@ -15,7 +15,7 @@
 #include <string>
 
 #include "device/q318b_419.h"
-#include "runtime/recording_controller.h"
+#include "runtime/framework/recording_controller.h"
 
 namespace {
 

@@ -16,11 +16,11 @@
 #include <set>
 #include <string>
 
-#include "runtime/site_config.h"
+#include "runtime/site/site_config.h"
 // The reader is compiled in here, not taken from the host runtime: only
 // code built with the fuzzer's coverage instrumentation guides it, and the
 // runtime library is built without.
-#include "runtime/site_config.cpp"  // NOLINT(bugprone-suspicious-include)
+#include "runtime/site/site_config.cpp"  // NOLINT(bugprone-suspicious-include)
 
 namespace {
 

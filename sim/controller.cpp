@@ -4,7 +4,7 @@
 #include <climits>
 #include <cstring>
 
-#include "runtime/frame_codec.h"
+#include "runtime/wire/frame_codec.h"
 
 namespace sim {
 

@@ -14,9 +14,9 @@
 #include <memory>
 #include <string>
 
-#include "runtime/event_loop.h"
-#include "runtime/frame_codec.h"
-#include "runtime/transport.h"
+#include "runtime/wire/event_loop.h"
+#include "runtime/wire/frame_codec.h"
+#include "runtime/wire/transport.h"
 #include "sim/controller.h"
 
 namespace sim {

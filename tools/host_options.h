@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "runtime/event_loop.h"
+#include "runtime/wire/event_loop.h"
 
 struct HostOptions {
     std::string site;

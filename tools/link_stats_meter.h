@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "runtime/event_loop.h"
-#include "runtime/history_db.h"
-#include "runtime/link_counts.h"
-#include "runtime/port_controller.h"
+#include "runtime/site/history_db.h"
+#include "runtime/site/link_counts.h"
+#include "runtime/wire/event_loop.h"
+#include "runtime/wire/port_controller.h"
 
 // The --stats-interval value: seconds, from 0.001 (a timer that is never
 // "now") to a day (far from the clock's overflow). False for anything else,

@@ -13,11 +13,11 @@
 #include <vector>
 
 #include "device/q318b_419.h"
-#include "runtime/diag_redirect.h"
-#include "runtime/frame_codec.h"
-#include "runtime/history_db.h"
-#include "runtime/record_json.h"
-#include "runtime/recording_controller.h"
+#include "runtime/framework/diag_redirect.h"
+#include "runtime/framework/recording_controller.h"
+#include "runtime/site/history_db.h"
+#include "runtime/site/record_json.h"
+#include "runtime/wire/frame_codec.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <iostream>
 #include <optional>
 
-#include "runtime/event_loop.h"
+#include "runtime/wire/event_loop.h"
 #include "sim/server.h"
 
 namespace {

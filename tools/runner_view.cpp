@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <sstream>
 
-#include "runtime/record_json.h"
+#include "runtime/site/record_json.h"
 #include "tools/link_stats_meter.h"
 
 namespace {

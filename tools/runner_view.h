@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "protocol/record.h"
-#include "runtime/alarm_store.h"
-#include "runtime/link_counts.h"
-#include "runtime/site_services.h"
+#include "runtime/site/alarm_store.h"
+#include "runtime/site/link_counts.h"
+#include "runtime/site/site_services.h"
 
 // The main values of a record, the active alarms, the link state and the
 // line's counters since the runner started.

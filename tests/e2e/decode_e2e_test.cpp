@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "runtime/history_db.h"
+#include "runtime/site/history_db.h"
 #include "tests/e2e/e2e_process.h"
 
 namespace {

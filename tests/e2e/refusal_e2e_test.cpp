@@ -11,7 +11,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "runtime/transport.h"
+#include "runtime/wire/transport.h"
 #include "tests/e2e/e2e_process.h"
 
 using e2e::Child;

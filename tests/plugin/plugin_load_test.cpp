@@ -6,8 +6,8 @@
 
 #include "device/q318b_419.h"
 #include "host/provider.h"
-#include "runtime/plugin_loader.h"
-#include "runtime/recording_controller.h"
+#include "runtime/framework/plugin_loader.h"
+#include "runtime/framework/recording_controller.h"
 
 namespace {
 

@@ -12,12 +12,12 @@
 #include <stdexcept>
 
 #include "device/q318b_419.h"
-#include "runtime/diag_redirect.h"
-#include "runtime/event_loop.h"
-#include "runtime/record_json.h"
-#include "runtime/site_config.h"
-#include "runtime/site_services.h"
-#include "runtime/transport.h"
+#include "runtime/framework/diag_redirect.h"
+#include "runtime/site/record_json.h"
+#include "runtime/site/site_config.h"
+#include "runtime/site/site_services.h"
+#include "runtime/wire/event_loop.h"
+#include "runtime/wire/transport.h"
 #include "sim/scenario.h"
 #include "sim/server.h"
 #include "tests/support/record_diff.h"

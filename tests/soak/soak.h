@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "runtime/port_controller.h"
+#include "runtime/wire/port_controller.h"
 
 namespace soak {
 

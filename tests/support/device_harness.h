@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "device/q318b_419.h"
-#include "runtime/recording_controller.h"
-#include "runtime/reply_frame.h"
+#include "runtime/framework/recording_controller.h"
+#include "runtime/wire/reply_frame.h"
 
 struct DeviceHarness {
     explicit DeviceHarness(unsigned int data_id = 7)

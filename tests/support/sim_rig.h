@@ -8,10 +8,10 @@
 #include <memory>
 #include <string>
 
-#include "runtime/event_loop.h"
-#include "runtime/port_controller.h"
-#include "runtime/recording_controller.h"
-#include "runtime/transport.h"
+#include "runtime/framework/recording_controller.h"
+#include "runtime/wire/event_loop.h"
+#include "runtime/wire/port_controller.h"
+#include "runtime/wire/transport.h"
 #include "sim/server.h"
 
 struct SimRig {

@@ -7,7 +7,7 @@
 #include <chrono>
 #include <functional>
 
-#include "runtime/event_loop.h"
+#include "runtime/wire/event_loop.h"
 
 // Until `done()` or until the clock has moved `limit` (or `max_passes`
 // loop passes ran); true when `done()` held. `idle_wait` is how long a pass

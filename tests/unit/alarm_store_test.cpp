@@ -1,4 +1,4 @@
-#include "runtime/alarm_store.h"
+#include "runtime/site/alarm_store.h"
 
 #include <gtest/gtest.h>
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "device/q318b_419.h"
-#include "runtime/recording_controller.h"
+#include "runtime/framework/recording_controller.h"
 
 using OperatorMappingDevice = pmbuspower_419<q318b_419_Data_t, kQ318bDataType>;
 

@@ -11,7 +11,7 @@
 
 #include "alarm_test_support.h"
 #include "device/q318b_419.h"
-#include "runtime/recording_controller.h"
+#include "runtime/framework/recording_controller.h"
 
 namespace {
 

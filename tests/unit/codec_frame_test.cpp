@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "runtime/frame_codec.h"
+#include "runtime/wire/frame_codec.h"
 
 using namespace wire;
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "runtime/site_services.h"
+#include "runtime/site/site_services.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "runtime/record_json.h"
+#include "runtime/site/record_json.h"
 
 #include <gtest/gtest.h>
 

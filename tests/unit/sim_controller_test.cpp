@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "runtime/event_loop.h"
-#include "runtime/frame_codec.h"
-#include "runtime/transport.h"
+#include "runtime/wire/event_loop.h"
+#include "runtime/wire/frame_codec.h"
+#include "runtime/wire/transport.h"
 #include "sim/controller.h"
 #include "sim/scenario.h"
 #include "sim/server.h"

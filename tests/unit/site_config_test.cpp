@@ -1,4 +1,4 @@
-#include "runtime/site_config.h"
+#include "runtime/site/site_config.h"
 
 #include <gtest/gtest.h>
 #include <json/reader.h>

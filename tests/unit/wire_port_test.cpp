@@ -13,11 +13,11 @@
 #include <vector>
 
 #include "host/qvr_device.h"
-#include "runtime/event_loop.h"
-#include "runtime/frame_codec.h"
-#include "runtime/port_controller.h"
-#include "runtime/recording_controller.h"
-#include "runtime/transport.h"
+#include "runtime/framework/recording_controller.h"
+#include "runtime/wire/event_loop.h"
+#include "runtime/wire/frame_codec.h"
+#include "runtime/wire/port_controller.h"
+#include "runtime/wire/transport.h"
 #include "tests/support/virtual_time.h"
 
 using namespace std::chrono_literals;

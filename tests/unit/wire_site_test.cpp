@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "device/q318b_419.h"
-#include "runtime/frame_codec.h"
+#include "runtime/wire/frame_codec.h"
 #include "sim/controller.h"
 #include "sim/scenario.h"
 #include "tests/support/record_diff.h"

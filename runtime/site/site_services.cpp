@@ -1,4 +1,4 @@
-#include "runtime/site_services.h"
+#include "runtime/site/site_services.h"
 
 #include <cstdio>
 

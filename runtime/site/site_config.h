@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "runtime/alarm_store.h"
+#include "runtime/site/alarm_store.h"
 
 class SiteError : public std::runtime_error {
   public:

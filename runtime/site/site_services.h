@@ -18,8 +18,8 @@
 
 #include "host/host_types.h"
 #include "host/qvr_controller.h"
-#include "runtime/alarm_store.h"
-#include "runtime/history_db.h"
+#include "runtime/site/alarm_store.h"
+#include "runtime/site/history_db.h"
 
 struct HostEvent {
     enum class Kind {

@@ -1,4 +1,4 @@
-#include "runtime/site_config.h"
+#include "runtime/site/site_config.h"
 
 #include <json/reader.h>
 #include <sys/stat.h>

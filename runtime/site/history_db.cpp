@@ -1,4 +1,4 @@
-#include "runtime/history_db.h"
+#include "runtime/site/history_db.h"
 
 #include <sqlite3.h>
 #include <sys/stat.h>

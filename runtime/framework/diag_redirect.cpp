@@ -1,4 +1,4 @@
-#include "runtime/diag_redirect.h"
+#include "runtime/framework/diag_redirect.h"
 
 #include <fcntl.h>
 #include <unistd.h>

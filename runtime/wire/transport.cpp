@@ -1,4 +1,4 @@
-#include "runtime/transport.h"
+#include "runtime/wire/transport.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "runtime/port_controller.h"
+#include "runtime/wire/port_controller.h"
 
 #include <poll.h>
 

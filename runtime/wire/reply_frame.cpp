@@ -1,4 +1,4 @@
-#include "runtime/reply_frame.h"
+#include "runtime/wire/reply_frame.h"
 
 #include <cstddef>
 

@@ -1,4 +1,4 @@
-#include "runtime/recording_controller.h"
+#include "runtime/framework/recording_controller.h"
 
 #include <cstdio>
 #include <sstream>

@@ -45,9 +45,9 @@
 #include <vector>
 
 #include "host/qvr_controller.h"
-#include "runtime/event_loop.h"
-#include "runtime/frame_codec.h"
-#include "runtime/transport.h"
+#include "runtime/wire/event_loop.h"
+#include "runtime/wire/frame_codec.h"
+#include "runtime/wire/transport.h"
 
 namespace rt {
 

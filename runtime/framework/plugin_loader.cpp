@@ -1,4 +1,4 @@
-#include "runtime/plugin_loader.h"
+#include "runtime/framework/plugin_loader.h"
 
 #include <dlfcn.h>
 

@@ -1,4 +1,4 @@
-#include "runtime/event_loop.h"
+#include "runtime/wire/event_loop.h"
 
 #include <poll.h>
 

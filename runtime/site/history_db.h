@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "runtime/link_counts.h"
+#include "runtime/site/link_counts.h"
 
 struct sqlite3;
 struct sqlite3_stmt;

@@ -1,4 +1,4 @@
-#include "runtime/frame_codec.h"
+#include "runtime/wire/frame_codec.h"
 
 namespace wire {
 
