@@ -4,18 +4,12 @@
 #include <cstdlib>
 #include <utility>
 
+#include "runtime/site/site_services.h"
+
 namespace {
 
 uint64_t Rejected(const rt::LinkStats& s, wire::FrameError e) {
     return s.rejected[static_cast<int>(e)];
-}
-
-std::string LocalTime(std::time_t t) {
-    std::tm tm{};
-    localtime_r(&t, &tm);
-    char buf[32];
-    std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
-    return buf;
 }
 
 }  // namespace
@@ -100,7 +94,7 @@ Json::Value LinkStatsEvent(const LinkStatsReport& r, std::time_t when) {
     Json::Value j(Json::objectValue);
     j["event"] = "link_stats";
     j["data_id"] = r.data_id;
-    j["time"] = LocalTime(when);
+    j["time"] = LocalTimeText(when);
     j["unix_time"] = static_cast<Json::Int64>(when);
     j["totals"] = LinkCountsJson(r.totals);
     j["minute"] = LinkCountsJson(r.interval);
@@ -111,7 +105,7 @@ LinkStatsRow LinkStatsRowOf(const LinkStatsReport& r, std::time_t when) {
     LinkStatsRow row;
     row.data_id = r.data_id;
     row.unix_time = static_cast<int64_t>(when);
-    row.time = LocalTime(when);
+    row.time = LocalTimeText(when);
     row.counts = r.interval;
     return row;
 }

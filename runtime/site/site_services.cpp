@@ -30,17 +30,21 @@ void SiteServices::SetThresholds(unsigned int data_id,
     thresholds_[data_id] = std::move(config);
 }
 
+std::string LocalTimeText(std::time_t t) {
+    std::tm tm{};
+    localtime_r(&t, &tm);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
+    return buf;
+}
+
 HostEvent SiteServices::Event(HostEvent::Kind kind, unsigned int data_id) const {
     HostEvent e;
     e.kind = kind;
     e.data_id = data_id;
     const std::time_t now = clock_();
     e.unix_time = static_cast<int64_t>(now);
-    std::tm tm{};
-    localtime_r(&now, &tm);
-    char buf[32];
-    std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
-    e.time = buf;
+    e.time = LocalTimeText(now);
     return e;
 }
 

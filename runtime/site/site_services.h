@@ -42,6 +42,8 @@ struct HostEvent {
 };
 
 const char* ToString(HostEvent::Kind kind);
+// Local time as events and stored rows carry it: "YYYY-MM-DD hh:mm:ss".
+std::string LocalTimeText(std::time_t t);
 
 class SiteServices {
   public:
