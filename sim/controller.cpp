@@ -1,7 +1,6 @@
 #include "sim/controller.h"
 
 #include <algorithm>
-#include <climits>
 #include <cstring>
 
 #include "runtime/wire/frame_codec.h"
@@ -10,21 +9,9 @@ namespace sim {
 
 namespace {
 
-constexpr const char* kActions[] = {
-    "mains_failure", "mains_restored", "module_fault",   "module_clear", "add_module",
-    "remove_module", "set_ac",         "set_rectifiers", "set_dc",       "silence",
-    "garbage",       "garble",         "truncate",       "bad_checksum", "bad_length",
-    "rtn",           "wrong_address",  "delay",          "duplicate",    "echo",
-    "wrong_unit",    "noise",          "drop",
-};
-
-// The most characters a fault argument may add or take away: a little more
-// than the longest frame.
-constexpr long kMaxLineChars = 4096;
-// The longest scripted delay, in milliseconds: far beyond any host's
-// timeout, and far from what would overflow the server's clock arithmetic.
-constexpr double kMaxDelayMs = 3'600'000;
-constexpr double kMaxSilenceSeconds = 1e9;
+using limits::kMaxDelayMs;
+using limits::kMaxLineChars;
+using limits::kMaxSilenceSeconds;
 
 // Junk for `noise`: a high byte, a NUL and a stray SOI, so that whoever
 // reads the line has to resynchronise on the reply's own SOI.
@@ -102,9 +89,10 @@ char OtherHexDigit(char c) {
     return c == '0' ? '1' : '0';
 }
 
-// Event arguments are not checked when the scenario loads, only here where
-// they are used: a value that is absent, of the wrong type or out of range
-// gives the default. (jsoncpp throws on conversions that do not fit.)
+// Event arguments are checked when the scenario loads (ParseScenario), so
+// these fallbacks are for events made up in code: a value that is absent,
+// of the wrong type or out of range gives the default. (jsoncpp throws on
+// conversions that do not fit.)
 long IntArg(const Json::Value& v, long lo, long hi, long def) {
     if (!v.isInt64()) return def;
     const int64_t x = v.asInt64();
@@ -115,26 +103,6 @@ double NumberArg(const Json::Value& v, double lo, double hi, double def) {
     if (!v.isNumeric()) return def;
     const double x = v.asDouble();
     return x >= lo && x <= hi ? x : def;  // NaN and infinities fail both
-}
-
-// A byte given as a number or as hex text ("41", "0x41").
-bool ByteArg(const Json::Value& v, uint8_t* out) {
-    if (v.isString()) {
-        std::string t = v.asString();
-        if (t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X')) t.erase(0, 2);
-        if (t.empty() || t.size() > 2) return false;
-        int x = 0;
-        for (char c : t) {
-            if (Hex(c) < 0) return false;
-            x = x << 4 | Hex(c);
-        }
-        *out = static_cast<uint8_t>(x);
-        return true;
-    }
-    const long x = IntArg(v, 0, 255, -1);
-    if (x < 0) return false;
-    *out = static_cast<uint8_t>(x);
-    return true;
 }
 
 // The unit a misrouted reply pretends to come from: the next one round.
@@ -167,10 +135,6 @@ bool LooksLikeFrame(const std::string& t) {
 }
 
 }  // namespace
-
-bool KnownAction(const std::string& action) {
-    return std::find(std::begin(kActions), std::end(kActions), action) != std::end(kActions);
-}
 
 SimController::SimController(Scenario s) : s_(std::move(s)) {
     std::stable_sort(s_.events.begin(), s_.events.end(),
@@ -227,11 +191,13 @@ void SimController::Apply(const Event& e) {
     } else if (e.action == "set_dc") {
         std::vector<DcGroup> dc;
         if (ParseDc(a["value"], &dc, &err)) s_.dc = dc;
-    } else if (KnownAction(e.action)) {
+    } else if (FaultAction(e.action)) {
+        // Only faults: a state change that found nothing to change (a mains
+        // failure with no AC unit) must not take the next reply's turn.
         Fault f;
         f.kind = e.action;
         f.args = a;
-        f.count = static_cast<int>(IntArg(a["count"], 0, INT_MAX, 1));
+        f.count = static_cast<int>(IntArg(a["count"], 0, limits::kMaxFaultCount, 1));
         if (a["command"].isString() && ParseCommand(a["command"].asString(), &f.cid1, &f.cid2))
             f.any_command = false;
         // The line going quiet for a while: keyed to time, not to replies.
@@ -455,7 +421,7 @@ Response SimController::Answer(std::string_view body, double now) {
         // A frame that checks out in every way but names another unit, as
         // when a reply meant for another poll is still on the line.
         uint8_t unit = NextUnit(cid1);
-        ByteArg(fault->args["cid1"], &unit);
+        ParseByteArg(fault->args["cid1"], &unit);
         text.replace(5, 2, wire::HexText(&unit, 1));
         SetChecksum(text);
     } else if (kind == "noise") {

@@ -29,9 +29,6 @@ struct ControlRecord {
     std::vector<uint8_t> info;
 };
 
-// Names of the events a scenario may script.
-bool KnownAction(const std::string& action);
-
 class SimController {
   public:
     explicit SimController(Scenario s);

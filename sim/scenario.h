@@ -6,6 +6,7 @@
 
 #include <json/value.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -105,16 +106,62 @@ struct Scenario {
     std::vector<Event> events;
 };
 
+// What a scenario may ask for. ParseScenario refuses anything outside
+// these; the controller falls back to its defaults outside them, which a
+// scenario that loaded never reaches.
+namespace limits {
+constexpr int kMinBaud = 50;
+constexpr int kMaxBaud = 4'000'000;
+constexpr double kMaxTurnaroundMs = 60'000;
+// Event times, in seconds after the start: some 115 days.
+constexpr double kMaxEventAt = 1e7;
+// The longest scripted delay, in milliseconds: far beyond any host's
+// timeout, and far from what would overflow the server's clock arithmetic.
+constexpr double kMaxDelayMs = 3'600'000;
+// A silence this long is the controller gone for good.
+constexpr double kMaxSilenceSeconds = 1e9;
+constexpr long kMaxFaultCount = 1'000'000;
+// The most characters a fault argument may add or take away: a little more
+// than the longest frame.
+constexpr long kMaxLineChars = 4096;
+// Every list goes on the wire behind a count byte.
+constexpr unsigned kMaxItems = 255;
+// JSON nesting: a scenario needs five levels; this leaves room and keeps
+// the reader's recursion shallow.
+constexpr int kMaxNesting = 64;
+// Larger than any scenario; a device or a pipe given as the file ends here.
+constexpr size_t kMaxFileBytes = 16u << 20;
+}  // namespace limits
+
 // Parses a scenario; false with the reason in `error` for anything it
-// cannot take (wrong types, counts that do not fit a count byte).
+// cannot take: one line naming the member by its JSON path and what is
+// wrong with it ("events[2].count: must be a whole number from 0 to
+// 1000000"). Every event's action and arguments are checked here.
 bool ParseScenario(const Json::Value& root, Scenario* out, std::string* error);
+// The same from JSON text; syntax errors come as one line too.
+bool ParseScenarioText(const std::string& text, Scenario* out, std::string* error);
+// The same from a file; the error names the file: "scenario PATH: ...".
 bool LoadScenarioFile(const std::string& path, Scenario* out, std::string* error);
 
-// Sections on their own, for events that replace them.
-bool ParseAc(const Json::Value& v, AcUnit* out, std::string* error);
-bool ParseRectifiers(const Json::Value& v, RectifierUnit* out, std::string* error);
-bool ParseModule(const Json::Value& v, Module* out, std::string* error);
-bool ParseDc(const Json::Value& v, std::vector<DcGroup>* out, std::string* error);
+// Sections on their own, for events that replace them; `where` is the
+// JSON path the errors name.
+bool ParseAc(const Json::Value& v, AcUnit* out, std::string* error,
+             const std::string& where = "ac");
+bool ParseRectifiers(const Json::Value& v, RectifierUnit* out, std::string* error,
+                     const std::string& where = "rectifiers");
+bool ParseModule(const Json::Value& v, Module* out, std::string* error,
+                 const std::string& where = "module");
+bool ParseDc(const Json::Value& v, std::vector<DcGroup>* out, std::string* error,
+             const std::string& where = "dc");
+
+// Names of the events a scenario may script.
+bool KnownAction(const std::string& action);
+// Whether an action is a fault on the line (it takes `count` and
+// `command`) rather than a change of the controller's state.
+bool FaultAction(const std::string& action);
+
+// A byte given as a number or as hex text ("41", "0x41").
+bool ParseByteArg(const Json::Value& v, uint8_t* out);
 
 // "41 41" or "4141" as CID1 and CID2.
 bool ParseCommand(const std::string& text, uint8_t* cid1, uint8_t* cid2);

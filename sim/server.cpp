@@ -8,6 +8,19 @@
 
 namespace sim {
 
+namespace {
+
+// A scenario that loaded keeps both within bounds; one made up in code is
+// held to them here, as converting NaN or an enormous count of
+// milliseconds to the clock's integer ticks is undefined.
+double DelayMs(const Scenario& sc, const Response& r) {
+    const double ms = sc.turnaround_ms + r.extra_delay_ms;
+    if (!(ms >= 0)) return 0;
+    return std::min(ms, limits::kMaxTurnaroundMs + limits::kMaxDelayMs);
+}
+
+}  // namespace
+
 SimServer::SimServer(rt::EventLoop& loop, Scenario scenario)
     : loop_(loop), ctl_(std::move(scenario)), started_(loop.Now()) {}
 
@@ -112,7 +125,7 @@ void SimServer::OnReadable() {
             if (!r.echo.empty()) QueueEcho(std::move(r.echo), sc.pace ? frame_start_ : now);
             if (r.text.empty()) continue;
             rt::Duration delay = std::chrono::duration_cast<rt::Duration>(
-                std::chrono::duration<double, std::milli>(sc.turnaround_ms + r.extra_delay_ms));
+                std::chrono::duration<double, std::milli>(DelayMs(sc, r)));
             rt::TimePoint start = now;
             // On a real line the command is only complete when its last
             // character has crossed it.

@@ -94,52 +94,6 @@ const char* kTiny = R"({
 
 }  // namespace
 
-TEST(SimScenario, ExampleFilesLoad) {
-    for (const char* name :
-         {"small_site", "large_site", "layout_variants", "over_capacity", "faults", "replay"}) {
-        sim::Scenario s;
-        std::string err;
-        EXPECT_TRUE(sim::LoadScenarioFile(
-            std::string(Q318B_SOURCE_DIR) + "/examples/scenarios/" + name + ".json", &s, &err))
-            << name << ": " << err;
-    }
-    sim::Scenario s;
-    std::string err;
-    ASSERT_TRUE(sim::LoadScenarioFile(
-        std::string(Q318B_SOURCE_DIR) + "/examples/scenarios/over_capacity.json", &s, &err));
-    ASSERT_EQ(s.rectifiers->modules.size(), 45u) << "repeat";
-    EXPECT_FLOAT_EQ(*s.rectifiers->modules[44].current, 5.0f + 44 * 0.5f) << "step";
-}
-
-TEST(SimScenario, BadScenariosAreRefusedWithAReason) {
-    struct Case {
-        const char* json;
-        const char* mentions;
-    } cases[] = {
-        {R"([1])", "object"},
-        {R"({"address": 300})", "address"},
-        {R"({"ac": {"inputs": [{"a": "high"}]}})", "ac.inputs[0].a"},
-        {R"({"ac": {"currents": [1, 2]}})", "ac.currents"},
-        {R"({"rectifiers": {"modules": [{"state": [0, 0]}]}})", "state"},
-        {R"({"rectifiers": {"modules": [{"repeat": 300}]}})", "repeat"},
-        {R"({"dc": {"voltage": 1}})", "dc"},
-        {R"({"layout": {"not_available": "dashes"}})", "not_available"},
-        {R"({"replay": [{"command": "4X41", "frames": ["~\r"]}]})", "replay[0].command"},
-        {R"({"events": [{"at": 1, "action": "explode"}]})", "explode"},
-        {R"({"events": [{"action": "silence"}]})", "at"},
-    };
-    for (const auto& c : cases) {
-        Json::Value root;
-        std::string errs;
-        std::unique_ptr<Json::CharReader> r(Json::CharReaderBuilder().newCharReader());
-        ASSERT_TRUE(r->parse(c.json, c.json + std::strlen(c.json), &root, &errs)) << c.json;
-        sim::Scenario s;
-        std::string err;
-        EXPECT_FALSE(sim::ParseScenario(root, &s, &err)) << c.json;
-        EXPECT_NE(err.find(c.mentions), std::string::npos) << c.json << " -> " << err;
-    }
-}
-
 TEST(SimReplies, PollChainLayoutsByteForByte) {
     sim::Scenario s = Parse(kTiny);
     s.layout.tower = true;
@@ -722,6 +676,22 @@ TEST(SimFaults, LineFaultsHitOnlyTheNamedCommandAndOnlyCountTimes) {
     }
 }
 
+TEST(SimEvents, AStateChangeWithNothingToChangeLeavesTheNextFaultItsReply) {
+    // No AC unit and no rectifiers: these events find nothing to change,
+    // and must not stand in line as faults ahead of the checksum fault.
+    sim::Scenario s;
+    s.dc.resize(1);
+    for (const char* action :
+         {"mains_failure", "mains_restored", "module_fault", "module_clear", "remove_module"})
+        s.events.push_back(Ev(5, std::string(R"({"action": ")") + action + "\"}"));
+    s.events.push_back(Ev(5, R"({"action": "bad_checksum"})"));
+    sim::SimController c(s);
+    EXPECT_EQ(Host(c.Answer(Cmd(0x42, 0x41), 6).text).at(0).error, wire::FrameError::kBadChksum);
+    EXPECT_EQ(Host(c.Answer(Cmd(0x42, 0x41), 7).text).at(0).error, wire::FrameError::kNone);
+}
+
+// Events made up in code skip the load-time checks; the controller still
+// takes only what fits.
 TEST(SimFaults, ArgumentsOutOfRangeFallBackToTheirDefaults) {
     const auto first_bad_then_good = [](sim::SimController& c) {
         EXPECT_EQ(Host(c.Answer(Cmd(0x41, 0x41), 6).text).at(0).error,
