@@ -3,10 +3,14 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <optional>
+#include <string>
 
 #include "runtime/wire/event_loop.h"
 #include "sim/server.h"
@@ -19,14 +23,26 @@ void OnSignal(int) {
     g_stop = 1;
 }
 
-}  // namespace
+// A problem that stops the simulator before it serves: one line on stderr.
+struct StartError {
+    std::string text;
+};
 
-int main(int argc, char** argv) {
+constexpr int kExitStart = 2;
+
+std::string OneLine(std::string text) {
+    std::replace_if(
+        text.begin(), text.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    return text;
+}
+
+int Run(int argc, char** argv) {
     CLI::App app{"q318b-sim: simulated 48 V power-system controller"};
     std::string scenario_path;
-    std::optional<uint16_t> tcp_port;
+    std::optional<long> tcp_port;
     std::string link;
-    std::optional<int> baud;
+    std::optional<long> baud;
     std::optional<double> turnaround;
     bool no_pace = false;
     bool verbose = false;
@@ -40,31 +56,40 @@ int main(int argc, char** argv) {
                    "delay before each reply (overrides the scenario)");
     app.add_flag("--no-pace", no_pace, "send replies at once instead of at the line's speed");
     app.add_flag("-v,--verbose", verbose, "print a line per command and one per minute of totals");
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        // --help prints its text and succeeds; anything else is one line.
+        if (e.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) return app.exit(e);
+        throw StartError{e.what()};
+    }
+    // The same bounds as in a scenario file (examples/scenarios/README.md).
+    if (tcp_port && (*tcp_port < 0 || *tcp_port > 65535))
+        throw StartError{"--tcp: must be a port from 0 to 65535"};
+    if (baud && (*baud < sim::limits::kMinBaud || *baud > sim::limits::kMaxBaud))
+        throw StartError{"--baud: must be from " + std::to_string(sim::limits::kMinBaud) + " to " +
+                         std::to_string(sim::limits::kMaxBaud)};
+    if (turnaround && !(*turnaround >= 0 && *turnaround <= sim::limits::kMaxTurnaroundMs))
+        throw StartError{"--turnaround-ms: must be from 0 to 60000"};
+    if (!link.empty() && tcp_port)
+        throw StartError{"--link: only with a pseudo-terminal, not --tcp"};
 
     sim::Scenario scenario;
     std::string err;
-    if (!sim::LoadScenarioFile(scenario_path, &scenario, &err)) {
-        std::cerr << "q318b-sim: " << err << "\n";
-        return 1;
-    }
-    if (baud) scenario.baud = *baud;
+    if (!sim::LoadScenarioFile(scenario_path, &scenario, &err)) throw StartError{err};
+    if (baud) scenario.baud = static_cast<int>(*baud);
     if (turnaround) scenario.turnaround_ms = *turnaround;
     if (no_pace) scenario.pace = false;
 
     rt::EventLoop loop;
     sim::SimServer server(loop, std::move(scenario));
-    const bool ok = tcp_port ? server.ServeTcp(*tcp_port, &err) : server.ServePty(&err);
-    if (!ok) {
-        std::cerr << "q318b-sim: " << err << "\n";
-        return 1;
-    }
-    if (!link.empty() && !tcp_port) {
+    const bool ok =
+        tcp_port ? server.ServeTcp(static_cast<uint16_t>(*tcp_port), &err) : server.ServePty(&err);
+    if (!ok) throw StartError{err};
+    if (!link.empty()) {
         ::unlink(link.c_str());
-        if (::symlink(server.pty_path().c_str(), link.c_str()) != 0) {
-            std::perror(("q318b-sim: symlink " + link).c_str());
-            return 1;
-        }
+        if (::symlink(server.pty_path().c_str(), link.c_str()) != 0)
+            throw StartError{"--link " + link + ": " + std::strerror(errno)};
     }
     std::cout << server.Endpoint() << std::endl;
 
@@ -89,6 +114,22 @@ int main(int argc, char** argv) {
         }
     }
     server.Stop();
-    if (!link.empty() && !tcp_port) ::unlink(link.c_str());
+    if (!link.empty()) ::unlink(link.c_str());
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Nothing escapes as an abort: every problem is one line and exit 2.
+    try {
+        return Run(argc, argv);
+    } catch (const StartError& e) {
+        std::cerr << "q318b-sim: " << OneLine(e.text) << std::endl;
+    } catch (const std::exception& e) {
+        std::cerr << "q318b-sim: " << OneLine(e.what()) << std::endl;
+    } catch (...) {
+        std::cerr << "q318b-sim: stopped by an unexpected error" << std::endl;
+    }
+    return kExitStart;
 }
