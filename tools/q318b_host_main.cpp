@@ -77,8 +77,8 @@ int Run(const HostOptions& opt) {
         sim::Scenario s;
         std::string err;
         if (!sim::LoadScenarioFile(d.port.path, &s, &err))
-            throw SiteError("site file " + site.file + ": " + d.name + ": scenario " + d.port.path +
-                            ": " + err);
+            // The reader's message names the scenario file itself.
+            throw SiteError("site file " + site.file + ": " + d.name + ": " + err);
         scenarios.emplace(d.port.text, std::move(s));
     }
     const int control_code = opt.control_code;
