@@ -5,6 +5,7 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "runtime/site/site_config.h"
 #include "tools/link_stats_meter.h"
 
 namespace {
@@ -72,6 +73,9 @@ int ParseHostOptions(int argc, const char* const* argv, HostOptions* opt, std::s
     app.add_option("--stats-interval", stats,
                    "seconds between link statistics reports (JSON event and database row)")
         ->capture_default_str();
+    CLI::Option* http =
+        app.add_option("--http", opt->http,
+                       "ADDR:PORT to serve /metrics on (default: the site's \"http\", else none)");
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp&) {
@@ -98,6 +102,10 @@ int ParseHostOptions(int argc, const char* const* argv, HostOptions* opt, std::s
         return fail("--reset-interval must be from 0.1 to 86400 seconds");
     if (!ParseStatsInterval(stats, &opt->stats_interval))
         return fail("--stats-interval must be from 0.001 to 86400 seconds");
+    std::string http_host;
+    int http_port = 0;
+    if (http->count() > 0 && !ParseListenAddress(opt->http, &http_host, &http_port))
+        return fail("--http must be ADDR:PORT (an IPv4 address or localhost, port 1-65535)");
     for (const auto& q : opt->queries)
         if (q.empty()) return fail("--query needs a key");
     if (!control.empty()) {

@@ -22,6 +22,7 @@ struct HostOptions {
     std::vector<uint8_t> control_bytes;
     double reset_interval = 30;
     rt::Duration stats_interval = std::chrono::seconds(60);
+    std::string http;  // "ADDR:PORT" as given; empty: the site's, else no listener
 };
 
 // Reads argv into `opt` (whose `site` holds the default). Returns -1 when

@@ -26,6 +26,8 @@
 #include "runtime/wire/event_loop.h"
 #include "runtime/wire/port_controller.h"
 #include "runtime/wire/transport.h"
+#include "service/http_service.h"
+#include "service/site_state.h"
 #include "sim/scenario.h"
 #include "sim/server.h"
 #include "tools/host_options.h"
@@ -45,8 +47,14 @@ struct Device {
     PMBusProtocol* dev = nullptr;
     std::shared_ptr<rt::PortController> port;
     long rounds = 0;
+    double round_time = 0;  // Unix seconds when the last round completed
     bool round_pending = false;
 };
+
+double UnixNow() {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
 
 class Output {
   public:
@@ -163,6 +171,20 @@ int Run(const HostOptions& opt) {
         if (!problem.empty()) throw StoreError(problem);
     }
 
+    // The listening socket is bound now, so that a port in use refuses the
+    // start like any other check; nothing is served until the loop runs.
+    const std::string http_text = !opt.http.empty() ? opt.http : site.http_listen;
+    auto state_holder = std::make_shared<SiteStateHolder>();
+    std::unique_ptr<HttpService> http;
+    if (!http_text.empty()) {
+        std::string host, err;
+        int port = 0;
+        if (!ParseListenAddress(http_text, &host, &port))
+            throw SiteError("http listen address " + http_text + " is not ADDR:PORT");
+        http = HttpService::Bind(host, port, state_holder, &err);
+        if (!http) throw std::runtime_error(err);
+    }
+
     // Every check has passed: only now are files created.
     const bool diag_existed = !opt.diag.empty() && ::access(opt.diag.c_str(), F_OK) == 0;
     diag.Keep(opt.diag);
@@ -176,14 +198,39 @@ int Run(const HostOptions& opt) {
 
     std::map<unsigned, Device*> by_id;
     for (auto& d : devices) by_id[d.cfg->data_id] = &d;
+    // The snapshot is rebuilt on the loop after whatever changed it, never
+    // from inside a device's call chain, where a round is half stored.
+    bool state_changed = true;
+    const auto publish_state = [&] {
+        auto state = std::make_shared<SiteState>();
+        for (const auto& d : devices) {
+            const unsigned id = d.cfg->data_id;
+            DeviceState s;
+            s.data_id = id;
+            s.name = d.cfg->name;
+            s.record = services->LastRecord(id);
+            s.record_time = d.round_time;
+            s.link_up = services->LinkUp(id);
+            s.counts = CountsOf(d.port->Stats(*d.dev));
+            s.rounds = d.rounds;
+            s.alarms = services->alarms().Active(id);
+            state->devices.push_back(std::move(s));
+        }
+        state_holder->Publish(std::move(state));
+        state_changed = false;
+    };
     bridge->on_round_stored = [&](unsigned id) {
         auto it = by_id.find(id);
         if (it != by_id.end()) {
             it->second->rounds++;
+            it->second->round_time = UnixNow();
             it->second->round_pending = true;
+            state_changed = true;
         }
     };
     services->SetListener([&](const HostEvent& e) {
+        if (e.kind != HostEvent::Kind::kRecordPublished && e.kind != HostEvent::Kind::kAnalogReport)
+            state_changed = true;
         if (out.json()) {
             out.Json(EventJson(e));
         } else if (e.kind == HostEvent::Kind::kAlarmRaised ||
@@ -259,6 +306,8 @@ int Run(const HostOptions& opt) {
                          });
     for (auto& d : devices) meter.AddDevice(d.cfg->data_id, [&d] { return d.port->Stats(*d.dev); });
     meter.Start();
+    publish_state();
+    if (http) http->Start();
 
     struct sigaction sa {};
     sa.sa_handler = OnSignal;
@@ -271,6 +320,7 @@ int Run(const HostOptions& opt) {
     int status_calls = 0;
     while (!g_stop) {
         loop.RunOnce(std::chrono::milliseconds(100));
+        if (state_changed) publish_state();
         diag.FlushDiagnostics();
         link_rows.Flush();
         for (auto& d : devices) {
@@ -338,6 +388,7 @@ int Run(const HostOptions& opt) {
                 opt.duration)
             break;
     }
+    if (http) http->Stop();
     meter.Stop();
     for (auto& p : ports) p.second->Stop();
     for (auto& s : sims) s.second->Stop();

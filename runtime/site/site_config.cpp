@@ -1,6 +1,8 @@
 #include "runtime/site/site_config.h"
 
+#include <arpa/inet.h>
 #include <json/reader.h>
+#include <netinet/in.h>
 #include <sys/stat.h>
 
 #include <cfloat>
@@ -205,6 +207,25 @@ PortSpec ParsePortSpec(const std::string& text, const std::string& base_dir) {
     return p;
 }
 
+bool ParseListenAddress(const std::string& text, std::string* host, int* port) {
+    const auto colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 == text.size()) return false;
+    const std::string h = text.substr(0, colon);
+    const std::string p = text.substr(colon + 1);
+    if (p.size() > 5) return false;
+    long n = 0;
+    for (char c : p) {
+        if (c < '0' || c > '9') return false;
+        n = n * 10 + (c - '0');
+    }
+    if (n < 1 || n > 65535) return false;
+    in_addr a{};
+    if (h != "localhost" && ::inet_pton(AF_INET, h.c_str(), &a) != 1) return false;
+    *host = h == "localhost" ? "127.0.0.1" : h;
+    *port = static_cast<int>(n);
+    return true;
+}
+
 SiteConfig ParseSiteConfig(const Json::Value& root, const std::string& file,
                            const std::string& base_dir) {
     Ctx top(file, "");
@@ -215,6 +236,19 @@ SiteConfig ParseSiteConfig(const Json::Value& root, const std::string& file,
         site.plugin = Resolve(top.String(root["plugin"], "plugin"), base_dir);
     if (root.isMember("database"))
         site.database = Resolve(top.String(root["database"], "database"), base_dir);
+    if (root.isMember("http")) {
+        const Json::Value& h = root["http"];
+        if (!h.isObject()) top.Fail("\"http\" must be an object");
+        if (!h.isMember("listen")) top.Fail("missing member \"http.listen\"");
+        const std::string listen = top.String(h["listen"], "http.listen");
+        std::string host;
+        int port = 0;
+        if (!ParseListenAddress(listen, &host, &port))
+            top.Fail(
+                "\"http.listen\" must be ADDR:PORT (an IPv4 address or localhost, port "
+                "1-65535)");
+        site.http_listen = listen;
+    }
 
     const Json::Value& devs = top.Need(root, "devices");
     if (!devs.isArray() || devs.empty()) top.Fail("\"devices\" must be a non-empty array");

@@ -45,8 +45,9 @@ struct DeviceConfig {
 
 struct SiteConfig {
     std::string file;
-    std::string plugin;    // empty: the default plug-in
-    std::string database;  // empty: no store
+    std::string plugin;       // empty: the default plug-in
+    std::string database;     // empty: no store
+    std::string http_listen;  // "ADDR:PORT" for the status listener; empty: none
     std::vector<DeviceConfig> devices;
 };
 
@@ -55,6 +56,10 @@ struct SiteConfig {
 SiteConfig LoadSiteConfig(const std::string& path);
 SiteConfig ParseSiteConfig(const Json::Value& root, const std::string& file,
                            const std::string& base_dir);
+
+// "ADDR:PORT" with ADDR a numeric IPv4 address or "localhost" and PORT
+// 1-65535. False for anything else.
+bool ParseListenAddress(const std::string& text, std::string* host, int* port);
 
 // "tcp://host:port", "sim:SCENARIO" or a serial device path.
 PortSpec ParsePortSpec(const std::string& text, const std::string& base_dir);
