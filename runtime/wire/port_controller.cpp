@@ -91,13 +91,7 @@ void PortController::RemoveDevice(PMBusProtocol& dev) {
                    pending_.end());
     if (exchange_ && exchange_->dev == &dev) {
         // Its reply may still come: the next command waits for it.
-        if (exchange_->sent) {
-            unsettled_ = true;
-            owed_until_ =
-                std::max(owed_until_,
-                         exchange_->sent_at + LateWindow(dev, exchange_->cid1, exchange_->cid2));
-            Owe(dev.address_, exchange_->cid1);
-        }
+        if (exchange_->sent) OweReply(*exchange_);
         exchange_.reset();
         held_.reset();
         loop_.Cancel(reply_timer_);
@@ -396,8 +390,10 @@ uint8_t UnitBit(uint8_t cid1) {
 
 }  // namespace
 
-void PortController::Owe(uint8_t adr, uint8_t cid1) {
-    owed_units_[adr] |= UnitBit(cid1);
+void PortController::OweReply(const Exchange& ex) {
+    unsettled_ = true;
+    owed_until_ = std::max(owed_until_, ex.sent_at + LateWindow(*ex.dev, ex.cid1, ex.cid2));
+    owed_units_[ex.dev->address_] |= UnitBit(ex.cid1);
 }
 
 bool PortController::PutFence() {
@@ -522,10 +518,7 @@ void PortController::FenceAnswered(const wire::Reply& r) {
 
 void PortController::FenceFailed() {
     loop_.Cancel(reply_timer_);
-    Owe(exchange_->dev->address_, exchange_->cid1);
-    unsettled_ = true;
-    owed_until_ = std::max(owed_until_,
-                           exchange_->sent_at + LateWindow(*exchange_->dev, exchange_->cid1, 0x4F));
+    OweReply(*exchange_);
     // A fence that goes unanswered counts as a try of the exchange behind
     // it: a controller that answers nothing is given up as soon as before.
     // The next try picks a unit that owes nothing, or falls back on timing.
@@ -598,11 +591,7 @@ void PortController::Fail(wire::FrameError error, uint8_t rtn, bool timeout) {
     // Only a well-formed error reply is certainly the controller's answer;
     // after anything else the real reply may still be on its way.
     unsettled_ = true;
-    if (error != wire::FrameError::kReturnCode) {
-        owed_until_ = std::max(
-            owed_until_, exchange_->sent_at + LateWindow(*dev, exchange_->cid1, exchange_->cid2));
-        Owe(dev->address_, exchange_->cid1);
-    }
+    if (error != wire::FrameError::kReturnCode) OweReply(*exchange_);
     exchange_->sent = false;
     loop_.Cancel(reply_timer_);
     Emit(ev);

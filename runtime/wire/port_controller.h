@@ -227,7 +227,9 @@ class PortController : public QVRController {
     void FenceAnswered(const wire::Reply& r);
     void FenceFailed();
     void Abandon(PMBusProtocol& dev, wire::FrameError error, uint8_t rtn, const char* cmd);
-    void Owe(uint8_t adr, uint8_t cid1);
+    // A sent command whose answer may still come: the line waits out its
+    // late window, and its controller is fenced before the next command.
+    void OweReply(const Exchange& ex);
     void Fail(wire::FrameError error, uint8_t rtn, bool timeout);
     void EndChain(PMBusProtocol& dev, bool abandoned);
     // Sends what waits, else polls a device that is due, else sets the timer
