@@ -8,7 +8,7 @@ packages=(
   libjsoncpp-dev libboost-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libsqlite3-dev libcli11-dev
-  libcpp-httplib-dev prometheus
+  libcpp-httplib-dev prometheus chromium
   clang libclang-rt-14-dev
   binutils
 )

@@ -1,25 +1,21 @@
-// The runner's HTTP listener. It serves only what is in the site snapshot
-// holder, from its own threads: it never calls into a device, a port or the
-// poll loop, so no client can hold up an exchange on a line.
+// The runner's HTTP listener. Its routes read the site snapshot from their
+// own threads; whatever needs a device (a value query, a control request)
+// is handed to the poll loop through LoopCalls, so no client can hold up an
+// exchange on a line.
 #pragma once
 
 #include <memory>
 #include <string>
 #include <thread>
 
-#include "service/site_state.h"
-
-namespace httplib {
-class Server;
-}
+#include "service/service_context.h"
 
 class HttpService {
   public:
     // Binds the socket now, so that a port in use is found before the runner
     // creates anything; serves nothing until Start. Null, with `error` one
     // line, when the address cannot be bound.
-    static std::unique_ptr<HttpService> Bind(const std::string& host, int port,
-                                             std::shared_ptr<const SiteStateHolder> holder,
+    static std::unique_ptr<HttpService> Bind(const std::string& host, int port, ServiceContext ctx,
                                              std::string* error);
     ~HttpService();
     HttpService(const HttpService&) = delete;
@@ -30,10 +26,9 @@ class HttpService {
     void Stop();
 
   private:
-    HttpService(std::unique_ptr<httplib::Server> server,
-                std::shared_ptr<const SiteStateHolder> holder);
+    HttpService(std::unique_ptr<httplib::Server> server, ServiceContext ctx);
 
     std::unique_ptr<httplib::Server> server_;
-    std::shared_ptr<const SiteStateHolder> holder_;
+    ServiceContext ctx_;
     std::thread thread_;
 };

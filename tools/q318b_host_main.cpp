@@ -27,11 +27,13 @@
 #include "runtime/wire/port_controller.h"
 #include "runtime/wire/transport.h"
 #include "service/http_service.h"
+#include "service/loop_calls.h"
 #include "service/site_state.h"
 #include "sim/scenario.h"
 #include "sim/server.h"
 #include "tools/host_options.h"
 #include "tools/link_stats_meter.h"
+#include "tools/runner_service.h"
 #include "tools/runner_view.h"
 
 namespace {
@@ -175,13 +177,27 @@ int Run(const HostOptions& opt) {
     // start like any other check; nothing is served until the loop runs.
     const std::string http_text = !opt.http.empty() ? opt.http : site.http_listen;
     auto state_holder = std::make_shared<SiteStateHolder>();
+    auto loop_calls = std::make_shared<LoopCalls>();
+    PluginDeviceAccess access;
+    for (auto& d : devices) access.Add(d.cfg->data_id, d.dev);
+    LogQueue service_log;
     std::unique_ptr<HttpService> http;
     if (!http_text.empty()) {
         std::string host, err;
         int port = 0;
         if (!ParseListenAddress(http_text, &host, &port))
             throw SiteError("http listen address " + http_text + " is not ADDR:PORT");
-        http = HttpService::Bind(host, port, state_holder, &err);
+        ServiceContext ctx;
+        ctx.holder = state_holder;
+        ctx.calls = loop_calls;
+        ctx.devices = &access;
+        ctx.db_path = db_path;
+        ctx.control.enabled = site.http_control.enabled;
+        ctx.control.token = site.http_control.token;
+        ctx.control.allow_raw = site.http_control.allow_raw;
+        ctx.control.reply_timeout = site.http_control.reply_timeout;
+        ctx.log = [&service_log](const std::string& line) { service_log.Add(line); };
+        http = HttpService::Bind(host, port, std::move(ctx), &err);
         if (!http) throw std::runtime_error(err);
     }
 
@@ -307,6 +323,7 @@ int Run(const HostOptions& opt) {
     for (auto& d : devices) meter.AddDevice(d.cfg->data_id, [&d] { return d.port->Stats(*d.dev); });
     meter.Start();
     publish_state();
+    loop_calls->Attach(loop);
     if (http) http->Start();
 
     struct sigaction sa {};
@@ -321,6 +338,16 @@ int Run(const HostOptions& opt) {
     while (!g_stop) {
         loop.RunOnce(std::chrono::milliseconds(100));
         if (state_changed) publish_state();
+        for (const auto& line : service_log.Take()) {
+            if (out.json()) {
+                Json::Value v(Json::objectValue);
+                v["event"] = "service";
+                v["message"] = line;
+                out.Json(v);
+            } else {
+                out.Line("host: " + line);
+            }
+        }
         diag.FlushDiagnostics();
         link_rows.Flush();
         for (auto& d : devices) {
@@ -388,7 +415,11 @@ int Run(const HostOptions& opt) {
                 opt.duration)
             break;
     }
+    // Clients waiting for the loop are let go before the listener joins
+    // its threads.
+    loop_calls->Close();
     if (http) http->Stop();
+    loop_calls->Detach();
     meter.Stop();
     for (auto& p : ports) p.second->Stop();
     for (auto& s : sims) s.second->Stop();

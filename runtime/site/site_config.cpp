@@ -226,6 +226,37 @@ bool ParseListenAddress(const std::string& text, std::string* host, int* port) {
     return true;
 }
 
+bool ReadSecretFile(const std::string& path, std::string* secret, std::string* error) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        *error = path + " cannot be read";
+        return false;
+    }
+    std::string text(4097, '\0');
+    in.read(&text[0], static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<size_t>(in.gcount()));
+    if (text.size() > 4096) {
+        *error = path + " is longer than 4096 bytes";
+        return false;
+    }
+    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    size_t b = 0, e = text.size();
+    while (b < e && blank(text[b])) ++b;
+    while (e > b && blank(text[e - 1])) --e;
+    text = text.substr(b, e - b);
+    if (text.empty()) {
+        *error = path + " is empty";
+        return false;
+    }
+    for (char c : text)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+            *error = path + " holds a control character";
+            return false;
+        }
+    *secret = std::move(text);
+    return true;
+}
+
 SiteConfig ParseSiteConfig(const Json::Value& root, const std::string& file,
                            const std::string& base_dir) {
     Ctx top(file, "");
@@ -248,6 +279,25 @@ SiteConfig ParseSiteConfig(const Json::Value& root, const std::string& file,
                 "\"http.listen\" must be ADDR:PORT (an IPv4 address or localhost, port "
                 "1-65535)");
         site.http_listen = listen;
+        if (h.isMember("control")) {
+            const Json::Value& c = h["control"];
+            if (!c.isObject()) top.Fail("\"http.control\" must be an object");
+            RemoteControlConfig& rc = site.http_control;
+            rc.token_file =
+                Resolve(top.String(top.Need(c, "token_file"), "http.control.token_file"), base_dir);
+            if (c.isMember("allow_raw")) {
+                if (!c["allow_raw"].isBool())
+                    top.Fail("\"http.control.allow_raw\" must be true or false");
+                rc.allow_raw = c["allow_raw"].asBool();
+            }
+            if (c.isMember("reply_timeout"))
+                rc.reply_timeout =
+                    top.Range(c["reply_timeout"], "http.control.reply_timeout", 0, 300, "s", true);
+            std::string err;
+            if (!ReadSecretFile(rc.token_file, &rc.token, &err))
+                top.Fail("\"http.control.token_file\": " + err);
+            rc.enabled = true;
+        }
     }
 
     const Json::Value& devs = top.Need(root, "devices");

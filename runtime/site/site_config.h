@@ -43,11 +43,22 @@ struct DeviceConfig {
     std::map<std::string, ThresholdConfig> alarms;  // host alarm levels and thresholds
 };
 
+// Control from outside (HTTP, later other clients): off unless the site
+// names a token file.
+struct RemoteControlConfig {
+    bool enabled = false;
+    std::string token_file;
+    std::string token;          // the file's content without surrounding blanks; never logged
+    bool allow_raw = false;     // the raw rectifier command (300)
+    double reply_timeout = 10;  // seconds a request waits for the controller's reply
+};
+
 struct SiteConfig {
     std::string file;
-    std::string plugin;       // empty: the default plug-in
-    std::string database;     // empty: no store
-    std::string http_listen;  // "ADDR:PORT" for the status listener; empty: none
+    std::string plugin;                // empty: the default plug-in
+    std::string database;              // empty: no store
+    std::string http_listen;           // "ADDR:PORT" for the status listener; empty: none
+    RemoteControlConfig http_control;  // "http.control"
     std::vector<DeviceConfig> devices;
 };
 
@@ -56,6 +67,12 @@ struct SiteConfig {
 SiteConfig LoadSiteConfig(const std::string& path);
 SiteConfig ParseSiteConfig(const Json::Value& root, const std::string& file,
                            const std::string& base_dir);
+
+// A secret (token, password) from its file: the content without leading
+// and trailing blanks and line ends. False, with `error` naming the file but
+// never its content, when it cannot be read, is empty, longer than 4096
+// bytes or holds a control character.
+bool ReadSecretFile(const std::string& path, std::string* secret, std::string* error);
 
 // "ADDR:PORT" with ADDR a numeric IPv4 address or "localhost" and PORT
 // 1-65535. False for anything else.
