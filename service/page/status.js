@@ -297,23 +297,31 @@
   const PLOT = {w: 640, left: 48, right: 12, panels: [{top: 8, h: 100}, {top: 130, h: 100}]};
 
   // Path data for one series; a gap where a value is not available, and at
-  // most two points (lowest, highest) per pixel column.
+  // most two points (lowest, highest) per pixel column. A lone point gets a
+  // stub so that its round cap shows as a dot.
   function pathData(points, get, x, y) {
     let d = "";
     let pen = false;
+    let segment = 0; // columns in the current stretch
     let col = null, lo = null, hi = null;
     const flush = () => {
       if (col === null) return;
       d += (pen ? "L" : "M") + col + " " + y(lo).toFixed(1);
       pen = true;
+      ++segment;
       if (hi !== lo) d += "L" + col + " " + y(hi).toFixed(1);
+      col = null;
+    };
+    const endSegment = () => {
+      flush();
+      if (segment === 1) d += "h0.1";
+      segment = 0;
+      pen = false;
     };
     for (const pt of points) {
       const v = get(pt);
       if (!available(v)) {
-        flush();
-        col = null;
-        pen = false;
+        endSegment();
         continue;
       }
       const c = Math.round(x(pt.t));
@@ -326,7 +334,7 @@
         hi = Math.max(hi, v);
       }
     }
-    flush();
+    endSegment();
     return d;
   }
 

@@ -82,18 +82,25 @@ void Pause() {
     ::poll(nullptr, 0, 100);
 }
 
-// The demo controller answering fast, with a mains failure at a fixed time
-// and a few values "not available"; the site names it with markup, and
-// carries the alarm levels of examples/site.json.
-void WriteSite(const TempDir& dir, bool with_events) {
-    Json::Value s = Parse(ReadFile(kExamples + "/scenarios/demo_site.json"));
+enum class Scenario { kDemo, kDemoMainsFailure, kLarge };
+
+// The demo controller answering fast, with a few values "not available"
+// (and a mains failure at a fixed time), or the 40-module site; the site
+// names the device with markup and carries the alarm levels of
+// examples/site.json.
+void WriteSite(const TempDir& dir, Scenario which) {
+    const bool large = which == Scenario::kLarge;
+    Json::Value s = Parse(
+        ReadFile(kExamples + (large ? "/scenarios/large_site.json" : "/scenarios/demo_site.json")));
     ASSERT_TRUE(s.isObject());
     s["pace"] = false;
     s["turnaround_ms"] = 2;
-    s["ac"]["currents"][2] = Json::Value();
-    s["dc"][0]["batteries"][1] = Json::Value();
     s["events"] = Json::Value(Json::arrayValue);
-    if (with_events) {
+    if (!large) {
+        s["ac"]["currents"][2] = Json::Value();
+        s["dc"][0]["batteries"][1] = Json::Value();
+    }
+    if (which == Scenario::kDemoMainsFailure) {
         Json::Value e(Json::objectValue);
         e["at"] = kMainsFailureAt;
         e["action"] = "mains_failure";
@@ -262,7 +269,7 @@ TEST(PageE2e, PageFollowsTheRunnerWithoutReloading) {
     const std::string chromium = FindChromium();
     ASSERT_FALSE(chromium.empty()) << "chromium is missing: run scripts/bootstrap.sh";
     TempDir dir;
-    WriteSite(dir, true);
+    WriteSite(dir, Scenario::kDemoMainsFailure);
     const int port = FreePort();
     const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/";
 
@@ -332,7 +339,7 @@ TEST(PageE2e, PageFollowsTheRunnerWithoutReloading) {
     runner.reset();
     s = page.WaitFor([](const Json::Value& v) { return v["conn"] == "lost"; }, In(15));
     ASSERT_EQ(s["conn"].asString(), "lost") << Text(s);
-    WriteSite(dir, false);
+    WriteSite(dir, Scenario::kDemo);
     runner = std::make_unique<Runner>(dir, port, dir / "runner-2.log");
     runner->WaitForRound(In(20));
     s = page.WaitFor(
@@ -345,10 +352,65 @@ TEST(PageE2e, PageFollowsTheRunnerWithoutReloading) {
     EXPECT_EQ(runner->Stop(), 0) << ReadFile(dir / "runner-2.log");
 }
 
+// Forty modules and two DC groups on a 1280x1600 window: the module table
+// scrolls inside its card, and everything else stays on the screen.
+TEST(PageE2e, FortyModulesStayInsideTheirCard) {
+    const std::string chromium = FindChromium();
+    ASSERT_FALSE(chromium.empty()) << "chromium is missing: run scripts/bootstrap.sh";
+    TempDir dir;
+    WriteSite(dir, Scenario::kLarge);
+    const int port = FreePort();
+    Browser browser(chromium, dir);
+    std::unique_ptr<Cdp> cdp = browser.Connect(In(60));
+    Runner runner(dir, port, dir / "runner.log");
+    runner.WaitForRound(In(30));
+
+    Json::Value metrics(Json::objectValue);
+    metrics["width"] = 1280;
+    metrics["height"] = 1600;
+    metrics["deviceScaleFactor"] = 1;
+    metrics["mobile"] = false;
+    cdp->Call("Emulation.setDeviceMetricsOverride", metrics, In(10));
+    Json::Value nav(Json::objectValue);
+    nav["url"] = "http://127.0.0.1:" + std::to_string(port) + "/";
+    cdp->Call("Page.navigate", nav, In(10));
+    Page page(*cdp);
+    const Json::Value s = page.WaitFor(
+        [](const Json::Value& v) { return v["fields"]["rc.count"].asString() == "40"; }, In(15));
+    ASSERT_EQ(s["fields"]["rc.count"].asString(), "40") << Text(s);
+    EXPECT_DOUBLE_EQ(Number(s, "dc1.v"), 53.75);
+    EXPECT_DOUBLE_EQ(Number(s, "dc2.v"), 53.5);
+    EXPECT_DOUBLE_EQ(Number(s, "rc1.i"), 8);
+    EXPECT_DOUBLE_EQ(Number(s, "rc40.i"), 17.75);
+    EXPECT_EQ(Text(s["faulty"]), R"(["18"])");
+    EXPECT_EQ(s["fields"]["rc.faults"].asString(), "faulty: 18");
+
+    const Json::Value layout = cdp->Evaluate(R"JS(
+(() => {
+  const root = document.querySelector('section.device[data-device="1001"]');
+  const box = (sel) => root.querySelector(sel).getBoundingClientRect();
+  const scroller = root.querySelector('.module-rows').closest('.scroll');
+  return {rows: root.querySelectorAll('.module-rows tr').length,
+          scrolls: scroller.scrollHeight > scroller.clientHeight,
+          page: document.documentElement.scrollHeight, view: window.innerHeight,
+          alarms: box('ul.alarms').top, plot: box('svg.plot').bottom,
+          dc: box('.dc-groups').bottom};
+})()
+)JS",
+                                             In(10));
+    EXPECT_EQ(layout["rows"].asInt(), 40);
+    EXPECT_TRUE(layout["scrolls"].asBool()) << Text(layout);
+    EXPECT_EQ(layout["view"].asInt(), 1600) << Text(layout);
+    EXPECT_LE(layout["page"].asDouble(), 1600) << Text(layout);
+    for (const char* part : {"alarms", "plot", "dc"})
+        EXPECT_LE(layout[part].asDouble(), 1600) << part << ": " << Text(layout);
+    EXPECT_EQ(runner.Stop(), 0) << ReadFile(dir / "runner.log");
+}
+
 // The files themselves, as any client gets them.
 TEST(PageE2e, FilesServedWithTheirTypesAndNoCaching) {
     TempDir dir;
-    WriteSite(dir, false);
+    WriteSite(dir, Scenario::kDemo);
     const int port = FreePort();
     Runner runner(dir, port, dir / "runner.log");
     runner.WaitForRound(In(20));
