@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <string>
@@ -36,6 +37,76 @@ StoredRecord ReadRecord(sqlite3_stmt* s) {
     if (b != nullptr) r.blob.assign(b, b + sqlite3_column_bytes(s, 5));
     return r;
 }
+
+constexpr const char* kAlarmEventColumns =
+    "SELECT data_id, unix_time, time, alarm_id, key, level, active, value_text, alarm_text,"
+    " ordinal FROM alarm_events";
+
+AlarmEventRow ReadAlarmEvent(sqlite3_stmt* s) {
+    AlarmEventRow e;
+    e.data_id = static_cast<unsigned>(sqlite3_column_int64(s, 0));
+    e.unix_time = sqlite3_column_int64(s, 1);
+    e.time = Text(s, 2);
+    e.alarm_id = Text(s, 3);
+    e.key = Text(s, 4);
+    e.level = sqlite3_column_int(s, 5);
+    e.active = sqlite3_column_int(s, 6) != 0;
+    e.value_text = Text(s, 7);
+    e.alarm_text = Text(s, 8);
+    e.ordinal = sqlite3_column_int(s, 9);
+    return e;
+}
+
+constexpr const char* kAnalogReportColumns =
+    "SELECT data_id, unix_time, time, key, value FROM analog_reports";
+
+AnalogReportRow ReadAnalogReport(sqlite3_stmt* s) {
+    AnalogReportRow r;
+    r.data_id = static_cast<unsigned>(sqlite3_column_int64(s, 0));
+    r.unix_time = sqlite3_column_int64(s, 1);
+    r.time = Text(s, 2);
+    r.key = Text(s, 3);
+    r.value = sqlite3_column_double(s, 4);
+    return r;
+}
+
+// The rest of a filtered read after its SELECT. Conditions are added only
+// when given, so that SQLite can use the time indexes; one row more than
+// the limit is asked for to learn whether the page is complete.
+std::string FilterSql(const RowFilter& f) {
+    std::string sql = " WHERE unix_time >= ?1";
+    if (f.until) sql += " AND unix_time <= ?2";
+    if (f.data_id) sql += " AND data_id = ?3";
+    return sql + " ORDER BY unix_time, id LIMIT ?4";
+}
+
+int64_t PageLimit(const RowFilter& f) {
+    return std::min<int64_t>(std::max<int64_t>(f.limit, 0), INT64_MAX - 1);
+}
+
+void BindFilter(sqlite3_stmt* s, const RowFilter& f) {
+    sqlite3_bind_double(s, 1, f.since);
+    if (f.until) sqlite3_bind_double(s, 2, *f.until);
+    if (f.data_id) sqlite3_bind_int64(s, 3, *f.data_id);
+    sqlite3_bind_int64(s, 4, PageLimit(f) + 1);
+}
+
+template <typename Row>
+void TrimPage(RowPage<Row>* page, const RowFilter& f) {
+    const auto limit = static_cast<size_t>(PageLimit(f));
+    if (page->rows.size() <= limit) return;
+    page->rows.resize(limit);
+    page->truncated = true;
+}
+
+// Time-range reads of the API. A file from an earlier version gains them
+// when the runner opens it; a reader of a file without them only reads
+// more slowly.
+constexpr const char* kIndexes[] = {
+    "CREATE INDEX IF NOT EXISTS q318b_history_device_time ON history(data_id, unix_time)",
+    "CREATE INDEX IF NOT EXISTS q318b_alarm_events_time ON alarm_events(unix_time)",
+    "CREATE INDEX IF NOT EXISTS q318b_analog_reports_time ON analog_reports(unix_time)",
+};
 
 // The counter columns, comma-separated, each with `suffix`.
 std::string LinkCountColumns(const char* suffix) {
@@ -254,6 +325,7 @@ HistoryDb::HistoryDb(const std::string& path, Access access)
         Exec("PRAGMA synchronous=NORMAL");
         // A file from before link statistics gains that table here.
         for (const auto& t : RunnerTables()) Exec(CreateSql(t).c_str());
+        for (const char* sql : kIndexes) Exec(sql);
     } catch (...) {
         sqlite3_close(db_);
         db_ = nullptr;
@@ -417,40 +489,17 @@ bool HistoryDb::RecordById(int64_t id, StoredRecord& out) const {
 
 std::vector<AlarmEventRow> HistoryDb::AlarmEvents() const {
     if (!Has("alarm_events")) return {};
-    Stmt st{
-        Prepare("SELECT data_id, unix_time, time, alarm_id, key, level, active, value_text,"
-                " alarm_text, ordinal FROM alarm_events ORDER BY id")};
+    Stmt st{Prepare((std::string(kAlarmEventColumns) + " ORDER BY id").c_str())};
     std::vector<AlarmEventRow> out;
-    while (Next(st.s)) {
-        AlarmEventRow e;
-        e.data_id = static_cast<unsigned>(sqlite3_column_int64(st.s, 0));
-        e.unix_time = sqlite3_column_int64(st.s, 1);
-        e.time = Text(st.s, 2);
-        e.alarm_id = Text(st.s, 3);
-        e.key = Text(st.s, 4);
-        e.level = sqlite3_column_int(st.s, 5);
-        e.active = sqlite3_column_int(st.s, 6) != 0;
-        e.value_text = Text(st.s, 7);
-        e.alarm_text = Text(st.s, 8);
-        e.ordinal = sqlite3_column_int(st.s, 9);
-        out.push_back(std::move(e));
-    }
+    while (Next(st.s)) out.push_back(ReadAlarmEvent(st.s));
     return out;
 }
 
 std::vector<AnalogReportRow> HistoryDb::AnalogReports() const {
     if (!Has("analog_reports")) return {};
-    Stmt st{Prepare("SELECT data_id, unix_time, time, key, value FROM analog_reports ORDER BY id")};
+    Stmt st{Prepare((std::string(kAnalogReportColumns) + " ORDER BY id").c_str())};
     std::vector<AnalogReportRow> out;
-    while (Next(st.s)) {
-        AnalogReportRow r;
-        r.data_id = static_cast<unsigned>(sqlite3_column_int64(st.s, 0));
-        r.unix_time = sqlite3_column_int64(st.s, 1);
-        r.time = Text(st.s, 2);
-        r.key = Text(st.s, 3);
-        r.value = sqlite3_column_double(st.s, 4);
-        out.push_back(std::move(r));
-    }
+    while (Next(st.s)) out.push_back(ReadAnalogReport(st.s));
     return out;
 }
 
@@ -472,4 +521,33 @@ std::vector<LinkStatsRow> HistoryDb::LinkStats(unsigned int data_id) const {
         out.push_back(std::move(r));
     }
     return out;
+}
+
+RowPage<StoredRecord> HistoryDb::RecordsIn(const RowFilter& f) const {
+    Stmt st{Prepare((std::string(kRecordColumns) + FilterSql(f)).c_str())};
+    BindFilter(st.s, f);
+    RowPage<StoredRecord> page;
+    while (Next(st.s)) page.rows.push_back(ReadRecord(st.s));
+    TrimPage(&page, f);
+    return page;
+}
+
+RowPage<AlarmEventRow> HistoryDb::AlarmEventsIn(const RowFilter& f) const {
+    if (!Has("alarm_events")) return {};
+    Stmt st{Prepare((std::string(kAlarmEventColumns) + FilterSql(f)).c_str())};
+    BindFilter(st.s, f);
+    RowPage<AlarmEventRow> page;
+    while (Next(st.s)) page.rows.push_back(ReadAlarmEvent(st.s));
+    TrimPage(&page, f);
+    return page;
+}
+
+RowPage<AnalogReportRow> HistoryDb::AnalogReportsIn(const RowFilter& f) const {
+    if (!Has("analog_reports")) return {};
+    Stmt st{Prepare((std::string(kAnalogReportColumns) + FilterSql(f)).c_str())};
+    BindFilter(st.s, f);
+    RowPage<AnalogReportRow> page;
+    while (Next(st.s)) page.rows.push_back(ReadAnalogReport(st.s));
+    TrimPage(&page, f);
+    return page;
 }

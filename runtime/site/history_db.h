@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -59,6 +60,23 @@ struct LinkStatsRow {
     LinkCounts counts;
 };
 
+// Which rows a filtered read returns: those of one device (or every
+// device) whose unix_time lies in [since, until], oldest first, at most
+// `limit` of them.
+struct RowFilter {
+    std::optional<unsigned int> data_id;  // none: every device
+    double since = 0;
+    std::optional<double> until;  // none: no upper bound
+    int64_t limit = 1000;         // below 0 counts as 0
+};
+
+// The rows of a filtered read; `truncated` when more rows matched.
+template <typename Row>
+struct RowPage {
+    std::vector<Row> rows;
+    bool truncated = false;
+};
+
 class HistoryDb {
   public:
     enum class Access { kReadWrite, kReadOnly };
@@ -95,6 +113,12 @@ class HistoryDb {
     std::vector<AnalogReportRow> AnalogReports() const;
     // In the order written; data_id 0: every device.
     std::vector<LinkStatsRow> LinkStats(unsigned int data_id = 0) const;
+
+    // Filtered reads, each one statement: the rows come from one snapshot
+    // of the file, and the read is over when the call returns.
+    RowPage<StoredRecord> RecordsIn(const RowFilter& filter) const;
+    RowPage<AlarmEventRow> AlarmEventsIn(const RowFilter& filter) const;
+    RowPage<AnalogReportRow> AnalogReportsIn(const RowFilter& filter) const;
 
     const std::string& path() const { return path_; }
 
