@@ -231,7 +231,8 @@ std::string MetricsText(const SiteState& state, double now) {
             Record(page, r);
         }
         for (const auto& a : d.alarms)
-            page.Add("q318b_alarm_active", {{"alarm_id", a.alarm_id}, {"key", a.key}}, "1");
+            page.Add("q318b_alarm_active", {{"alarm_id", a.alarm.alarm_id}, {"key", a.alarm.key}},
+                     "1");
         page.Add("q318b_link_up", {}, d.link_up ? "1" : "0");
         page.Add("q318b_rounds_completed_total", {}, std::to_string(d.rounds));
         const std::pair<const char*, uint64_t> outcomes[] = {

@@ -14,6 +14,12 @@
 #include "runtime/site/alarm_store.h"
 #include "runtime/site/link_counts.h"
 
+// An active alarm and when the runner saw it raised.
+struct ActiveAlarm {
+    AlarmChange alarm;
+    double since = 0;  // Unix seconds of the raise; 0: not known
+};
+
 struct DeviceState {
     unsigned int data_id = 0;
     std::string name;
@@ -22,7 +28,7 @@ struct DeviceState {
     bool link_up = false;
     LinkCounts counts;                // the line's counters since the runner started
     long rounds = 0;                  // rounds completed
-    std::vector<AlarmChange> alarms;  // active alarms
+    std::vector<ActiveAlarm> alarms;  // active alarms
 };
 
 struct SiteState {

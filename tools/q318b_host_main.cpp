@@ -14,6 +14,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "device/q318b_419.h"
@@ -214,6 +215,13 @@ int Run(const HostOptions& opt) {
 
     std::map<unsigned, Device*> by_id;
     for (auto& d : devices) by_id[d.cfg->data_id] = &d;
+    // When each active alarm was raised, by the alarm store's identity of
+    // an alarm (the raise event's time, as stored with it).
+    using AlarmKey = std::tuple<unsigned, std::string, std::string, std::string>;
+    const auto AlarmIdentity = [](const AlarmChange& a) {
+        return AlarmKey{a.data_id, a.alarm_id, a.key, a.alarm_text};
+    };
+    std::map<AlarmKey, double> alarm_since;
     // The snapshot is rebuilt on the loop after whatever changed it, never
     // from inside a device's call chain, where a round is half stored.
     bool state_changed = true;
@@ -229,7 +237,10 @@ int Run(const HostOptions& opt) {
             s.link_up = services->LinkUp(id);
             s.counts = CountsOf(d.port->Stats(*d.dev));
             s.rounds = d.rounds;
-            s.alarms = services->alarms().Active(id);
+            for (const auto& a : services->alarms().Active(id)) {
+                auto since = alarm_since.find(AlarmIdentity(a));
+                s.alarms.push_back({a, since != alarm_since.end() ? since->second : 0.0});
+            }
             state->devices.push_back(std::move(s));
         }
         state_holder->Publish(std::move(state));
@@ -247,6 +258,10 @@ int Run(const HostOptions& opt) {
     services->SetListener([&](const HostEvent& e) {
         if (e.kind != HostEvent::Kind::kRecordPublished && e.kind != HostEvent::Kind::kAnalogReport)
             state_changed = true;
+        if (e.kind == HostEvent::Kind::kAlarmRaised)
+            alarm_since[AlarmIdentity(e.alarm)] = static_cast<double>(e.unix_time);
+        else if (e.kind == HostEvent::Kind::kAlarmCleared)
+            alarm_since.erase(AlarmIdentity(e.alarm));
         if (out.json()) {
             out.Json(EventJson(e));
         } else if (e.kind == HostEvent::Kind::kAlarmRaised ||

@@ -96,7 +96,7 @@ TEST(MetricsText, ValuesPresentAndNotAvailableLeftOut) {
     AlarmChange a;
     a.alarm_id = "419610401001";
     a.key = "dc_v";
-    d.alarms.push_back(a);
+    d.alarms.push_back({a, 1000});
     const std::string page = Page({d});
 
     struct Case {
