@@ -9,6 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libsqlite3-dev libcli11-dev
   libcpp-httplib-dev prometheus chromium
+  libmosquitto-dev mosquitto mosquitto-clients openssl
   clang libclang-rt-14-dev
   binutils
 )

@@ -21,6 +21,11 @@ class DeviceAccess {
     // The device's Get_Value for `key`.
     virtual Answer Query(unsigned int data_id, const std::string& key) = 0;
 
+    // Whether the device has a command on its line: its round is in
+    // progress, and a control command now would take the next poll reply
+    // for its own.
+    virtual bool Busy(unsigned int data_id) const = 0;
+
     // The device's DeviceIoControl with a request code (300, 310, 320) and
     // its bytes; returns what the device returned.
     virtual int Control(unsigned int data_id, int code, const std::vector<uint8_t>& payload) = 0;

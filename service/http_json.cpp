@@ -11,7 +11,7 @@ double UnixNow() {
         .count();
 }
 
-std::string JsonText(const Json::Value& v) {
+std::string CompactJson(const Json::Value& v) {
     Json::StreamWriterBuilder b;
     b["indentation"] = "";
     b["emitUTF8"] = true;
@@ -20,7 +20,7 @@ std::string JsonText(const Json::Value& v) {
 
 void ReplyJson(httplib::Response& res, int status, const Json::Value& body) {
     res.status = status;
-    res.set_content(JsonText(body) + "\n", kJsonContentType);
+    res.set_content(CompactJson(body) + "\n", kJsonContentType);
 }
 
 void ReplyError(httplib::Response& res, int status, const std::string& text,

@@ -17,7 +17,7 @@ double UnixNow();
 constexpr const char* kJsonContentType = "application/json";
 
 // Compact JSON text, UTF-8 kept as it is (alarm texts are Chinese).
-std::string JsonText(const Json::Value& v);
+std::string CompactJson(const Json::Value& v);
 
 void ReplyJson(httplib::Response& res, int status, const Json::Value& body);
 // {"error": text} with `status`; extra members from `detail` when it is an

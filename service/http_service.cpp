@@ -14,8 +14,16 @@ void AddMetricsRoutes(httplib::Server& server, const ServiceContext& ctx) {
     });
 }
 
-HttpService::HttpService(std::unique_ptr<httplib::Server> server, ServiceContext ctx)
-    : server_(std::move(server)), ctx_(std::move(ctx)) {}
+namespace {
+
+// Threads answering clients: enough that a handful of stuck clients (each
+// held for at most the read timeout) leave room for the rest.
+constexpr size_t kHttpThreads = 16;
+
+}  // namespace
+
+HttpService::HttpService(std::unique_ptr<httplib::Server> server, ServiceContext ctx, int port)
+    : server_(std::move(server)), ctx_(std::move(ctx)), port_(port) {}
 
 std::unique_ptr<HttpService> HttpService::Bind(const std::string& host, int port,
                                                ServiceContext ctx, std::string* error) {
@@ -24,7 +32,12 @@ std::unique_ptr<HttpService> HttpService::Bind(const std::string& host, int port
     // pool thread for at most this long; the poll loop is not involved.
     server->set_read_timeout(5, 0);
     server->set_write_timeout(5, 0);
-    server->set_keep_alive_max_count(10);
+    // A kept-alive connection pins one of the pool's threads while it idles
+    // (httplib blocks a thread per connection): a few scrapers or open
+    // status pages would take the whole pool. One request per connection
+    // frees the thread as soon as the answer is written.
+    server->set_keep_alive_max_count(1);
+    server->new_task_queue = [] { return new httplib::ThreadPool(kHttpThreads); };
     // No route takes a large body; a client sending one is cut off early.
     server->set_payload_max_length(64 * 1024);
     // httplib's default also sets SO_REUSEPORT, with which a second runner
@@ -43,12 +56,14 @@ std::unique_ptr<HttpService> HttpService::Bind(const std::string& host, int port
         if (req.path.rfind("/api/", 0) == 0)
             ReplyError(res, res.status, res.status == 404 ? "no such resource" : "request refused");
     });
-    if (!server->bind_to_port(host.c_str(), port)) {
+    const int bound = port == 0 ? server->bind_to_any_port(host.c_str())
+                                : (server->bind_to_port(host.c_str(), port) ? port : -1);
+    if (bound <= 0) {
         *error = "--http " + host + ":" + std::to_string(port) +
                  ": cannot listen there (address in use or not local)";
         return nullptr;
     }
-    return std::unique_ptr<HttpService>(new HttpService(std::move(server), std::move(ctx)));
+    return std::unique_ptr<HttpService>(new HttpService(std::move(server), std::move(ctx), bound));
 }
 
 HttpService::~HttpService() {

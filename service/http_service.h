@@ -14,21 +14,25 @@ class HttpService {
   public:
     // Binds the socket now, so that a port in use is found before the runner
     // creates anything; serves nothing until Start. Null, with `error` one
-    // line, when the address cannot be bound.
+    // line, when the address cannot be bound. Port 0: one the kernel picks
+    // (benchmarks and tests), see port().
     static std::unique_ptr<HttpService> Bind(const std::string& host, int port, ServiceContext ctx,
                                              std::string* error);
     ~HttpService();
     HttpService(const HttpService&) = delete;
     HttpService& operator=(const HttpService&) = delete;
 
+    int port() const { return port_; }
+
     void Start();
     // Stops accepting, finishes the requests in hand and joins the threads.
     void Stop();
 
   private:
-    HttpService(std::unique_ptr<httplib::Server> server, ServiceContext ctx);
+    HttpService(std::unique_ptr<httplib::Server> server, ServiceContext ctx, int port);
 
     std::unique_ptr<httplib::Server> server_;
     ServiceContext ctx_;
     std::thread thread_;
+    int port_ = 0;
 };

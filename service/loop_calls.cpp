@@ -93,6 +93,18 @@ bool LoopCalls::Closed() const {
     return closed_;
 }
 
+bool LoopCalls::Post(std::function<void()> fn) {
+    auto job = std::make_shared<Job>();
+    job->fn = std::move(fn);
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (closed_) return false;
+        jobs_.push_back(std::move(job));
+    }
+    Wake();
+    return true;
+}
+
 bool LoopCalls::Call(std::function<void()> fn, std::chrono::milliseconds timeout) {
     auto job = std::make_shared<Job>();
     job->fn = std::move(fn);

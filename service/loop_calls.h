@@ -39,6 +39,10 @@ class LoopCalls {
     // to the caller's locals.
     bool Call(std::function<void()> fn, std::chrono::milliseconds timeout);
 
+    // Any thread: runs `fn` on the loop, without waiting for it. False
+    // when closed; then `fn` will never run.
+    bool Post(std::function<void()> fn);
+
   private:
     struct Job;
     void Wake();

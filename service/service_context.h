@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "service/control_desk.h"
 #include "service/device_access.h"
 #include "service/loop_calls.h"
 #include "service/site_state.h"
@@ -33,11 +34,16 @@ struct ServiceContext {
     // The runner's history file, opened read-only per request; empty: none.
     std::string db_path;
     ControlPolicy control;
+    // Carries out control requests on the loop; null: control answers 503.
+    std::shared_ptr<ControlDesk> desk;
     // Lines for the runner's log, from any thread; must be thread-safe.
     std::function<void(const std::string&)> log;
     // How long a route waits for the loop to take a device call.
     double loop_timeout = 5;
 };
+
+// The answer to a control request, as HTTP and MQTT clients get it.
+Json::Value ControlOutcomeJson(unsigned int data_id, int code, const ControlOutcome& o);
 
 void AddMetricsRoutes(httplib::Server& server, const ServiceContext& ctx);
 void AddApiRoutes(httplib::Server& server, const ServiceContext& ctx);

@@ -180,7 +180,8 @@ int Run(const HostOptions& opt) {
     auto state_holder = std::make_shared<SiteStateHolder>();
     auto loop_calls = std::make_shared<LoopCalls>();
     PluginDeviceAccess access;
-    for (auto& d : devices) access.Add(d.cfg->data_id, d.dev);
+    for (auto& d : devices)
+        access.Add(d.cfg->data_id, d.dev, [&d] { return d.port->InExchange(*d.dev); });
     LogQueue service_log;
     std::unique_ptr<HttpService> http;
     if (!http_text.empty()) {
@@ -198,6 +199,8 @@ int Run(const HostOptions& opt) {
         ctx.control.allow_raw = site.http_control.allow_raw;
         ctx.control.reply_timeout = site.http_control.reply_timeout;
         ctx.log = [&service_log](const std::string& line) { service_log.Add(line); };
+        ctx.desk = std::make_shared<ControlDesk>(loop_calls, &access, ctx.loop_timeout,
+                                                 ctx.control.reply_timeout);
         http = HttpService::Bind(host, port, std::move(ctx), &err);
         if (!http) throw std::runtime_error(err);
     }

@@ -11,7 +11,7 @@ DeviceAccess::Answer PluginDeviceAccess::Query(unsigned int data_id, const std::
         return a;
     }
     try {
-        a.value = static_cast<double>(it->second->Get_Value(0, key));
+        a.value = static_cast<double>(it->second.dev->Get_Value(0, key));
         a.ok = true;
     } catch (const std::exception& e) {
         a.refused = e.what();
@@ -19,20 +19,25 @@ DeviceAccess::Answer PluginDeviceAccess::Query(unsigned int data_id, const std::
     return a;
 }
 
+bool PluginDeviceAccess::Busy(unsigned int data_id) const {
+    auto it = devices_.find(data_id);
+    return it != devices_.end() && it->second.busy && it->second.busy();
+}
+
 int PluginDeviceAccess::Control(unsigned int data_id, int code,
                                 const std::vector<uint8_t>& payload) {
     auto it = devices_.find(data_id);
     if (it == devices_.end()) return -1;
     int status = 0, written = 0;
-    return it->second->DeviceIoControl(code, payload.data(), static_cast<int>(payload.size()),
-                                       &status, sizeof status, written);
+    return it->second.dev->DeviceIoControl(code, payload.data(), static_cast<int>(payload.size()),
+                                           &status, sizeof status, written);
 }
 
 int PluginDeviceAccess::ControlStatus(unsigned int data_id) {
     auto it = devices_.find(data_id);
     if (it == devices_.end()) return -1;
     int status = 0, written = 0;
-    it->second->DeviceIoControl(0, nullptr, 0, &status, sizeof status, written);
+    it->second.dev->DeviceIoControl(0, nullptr, 0, &status, sizeof status, written);
     return written == static_cast<int>(sizeof status) ? status : -1;
 }
 

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -15,15 +16,23 @@
 
 class PluginDeviceAccess : public DeviceAccess {
   public:
-    void Add(unsigned int data_id, QVRVDevice* dev) { devices_[data_id] = dev; }
+    // `busy` tells whether the device has a command on its line.
+    void Add(unsigned int data_id, QVRVDevice* dev, std::function<bool()> busy) {
+        devices_[data_id] = {dev, std::move(busy)};
+    }
 
     bool Has(unsigned int data_id) const override { return devices_.count(data_id) != 0; }
+    bool Busy(unsigned int data_id) const override;
     Answer Query(unsigned int data_id, const std::string& key) override;
     int Control(unsigned int data_id, int code, const std::vector<uint8_t>& payload) override;
     int ControlStatus(unsigned int data_id) override;
 
   private:
-    std::map<unsigned int, QVRVDevice*> devices_;
+    struct Entry {
+        QVRVDevice* dev;
+        std::function<bool()> busy;
+    };
+    std::map<unsigned int, Entry> devices_;
 };
 
 // Lines from any thread, printed by the loop. Bounded: a client flooding

@@ -344,6 +344,14 @@ bool PortController::SendData(QVRSPDevice&, const uint8_t* data, size_t len) {
     return true;
 }
 
+bool PortController::InExchange(const PMBusProtocol& dev) const {
+    if (exchange_ && exchange_->dev == &dev && !exchange_->fence) return true;
+    if (held_ && held_->dev == &dev) return true;
+    for (const auto& p : pending_)
+        if (p.dev == &dev) return true;
+    return false;
+}
+
 bool PortController::SendCommand(PMBusProtocol& dev, uint8_t cid1, uint8_t cid2,
                                  const uint8_t* info, size_t len) {
     if (!PortOpen() || Find(dev) == nullptr) return false;

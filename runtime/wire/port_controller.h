@@ -132,6 +132,9 @@ class PortController : public QVRController {
 
     bool PortOpen() const { return port_ && port_->IsOpen() && !connecting_; }
     bool LineBusy() const { return exchange_.has_value(); }
+    // Whether `dev` has a command on the line, waiting for it or behind a
+    // fence: its round (or control command) is still in progress.
+    bool InExchange(const PMBusProtocol& dev) const;
     const LinkStats& Stats(const PMBusProtocol& dev) const;
     uint64_t stray_bytes() const { return frames_.stray_bytes(); }
     Transport* port() { return port_.get(); }

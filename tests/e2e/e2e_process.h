@@ -4,10 +4,13 @@
 // program fails the test instead of blocking it.
 #pragma once
 
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -93,6 +96,20 @@ class TempDir {
 inline bool FileExists(const std::string& p) {
     struct stat st;
     return ::stat(p.c_str(), &st) == 0;
+}
+
+// A loopback TCP port that was free a moment ago (the kernel's pick).
+inline int FreePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    const bool ok = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+                    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0;
+    if (fd >= 0) ::close(fd);
+    if (!ok) throw std::runtime_error("cannot bind a loopback port");
+    return ntohs(a.sin_port);
 }
 
 // A program run with its standard output and error on pipes.

@@ -353,3 +353,80 @@ TEST_F(SiteConfigTest, FuzzSeedsAreTakenOrRefusedAsWritten) {
 }
 
 }  // namespace
+
+namespace {
+
+// The listener and its control: the token comes from its file (blanks and
+// line ends around it dropped), never from the site file, and every way of
+// getting the member wrong is refused naming it.
+TEST_F(SiteConfigTest, HttpMemberListenAndControlToken) {
+    const std::string dev = R"("devices": [{"data_id": 7, "port": "sim:scenario.json"}])";
+    std::ofstream(dir_ + "/token") << "  t0k-en\n";
+    std::ofstream(dir_ + "/empty") << " \n\n";
+    std::ofstream(dir_ + "/ctl") << "to\x01ken";
+    std::ofstream(dir_ + "/huge") << std::string(5000, 'x');
+
+    SiteConfig none = ParseSiteConfig(Parse("{" + dev + "}"), "site.json", dir_);
+    EXPECT_EQ(none.http_listen, "");
+    EXPECT_FALSE(none.http_control.enabled);
+
+    SiteConfig plain = ParseSiteConfig(
+        Parse(R"({"http": {"listen": "127.0.0.1:9318"}, )" + dev + "}"), "site.json", dir_);
+    EXPECT_EQ(plain.http_listen, "127.0.0.1:9318");
+    EXPECT_FALSE(plain.http_control.enabled) << "control stays off without a token";
+
+    SiteConfig ctl = ParseSiteConfig(
+        Parse(R"({"http": {"listen": "0.0.0.0:80", "control": {"token_file": "token",
+              "allow_raw": true, "reply_timeout": 2.5}}, )" +
+              dev + "}"),
+        "site.json", dir_);
+    EXPECT_TRUE(ctl.http_control.enabled);
+    EXPECT_EQ(ctl.http_control.token, "t0k-en");
+    EXPECT_EQ(ctl.http_control.token_file, dir_ + "/token");
+    EXPECT_TRUE(ctl.http_control.allow_raw);
+    EXPECT_DOUBLE_EQ(ctl.http_control.reply_timeout, 2.5);
+
+    SiteConfig defaults = ParseSiteConfig(
+        Parse(R"({"http": {"listen": "localhost:9318", "control": {"token_file": "token"}}, )" +
+              dev + "}"),
+        "site.json", dir_);
+    EXPECT_FALSE(defaults.http_control.allow_raw) << "the raw command needs its own enable";
+    EXPECT_DOUBLE_EQ(defaults.http_control.reply_timeout, 10);
+
+    const struct {
+        std::string http;
+        const char* expect;
+    } bad[] = {
+        {R"("x")", "\"http\" must be an object"},
+        {R"({})", "missing member \"http.listen\""},
+        {R"({"listen": 9318})", "\"http.listen\" must be a string"},
+        {R"({"listen": "example.org:80"})", "must be ADDR:PORT"},
+        {R"({"listen": "127.0.0.1:0"})", "must be ADDR:PORT"},
+        {R"({"listen": "127.0.0.1:1", "control": true})", "\"http.control\" must be an object"},
+        {R"({"listen": "127.0.0.1:1", "control": {}})", "missing member \"token_file\""},
+        {R"({"listen": "127.0.0.1:1", "control": {"token_file": "nofile"}})", "cannot be read"},
+        {R"({"listen": "127.0.0.1:1", "control": {"token_file": "empty"}})", "is empty"},
+        {R"({"listen": "127.0.0.1:1", "control": {"token_file": "ctl"}})", "control character"},
+        {R"({"listen": "127.0.0.1:1", "control": {"token_file": "huge"}})", "longer than 4096"},
+        {R"({"listen": "127.0.0.1:1", "control": {"token_file": "token", "allow_raw": 1}})",
+         "\"http.control.allow_raw\" must be true or false"},
+        {R"({"listen": "127.0.0.1:1", "control": {"token_file": "token", "reply_timeout": 0}})",
+         "\"http.control.reply_timeout\" must be above 0 and at most 300"},
+        {R"({"listen": "127.0.0.1:1", "control": {"token_file": "token", "reply_timeout": 301}})",
+         "at most 300"},
+    };
+    for (const auto& c : bad) {
+        try {
+            ParseSiteConfig(Parse(R"({"http": )" + c.http + ", " + dev + "}"), "site.json", dir_);
+            ADD_FAILURE() << "accepted: " << c.http;
+        } catch (const SiteError& e) {
+            const std::string msg = e.what();
+            EXPECT_NE(msg.find(c.expect), std::string::npos) << msg;
+            EXPECT_EQ(msg.find('\n'), std::string::npos) << msg;
+            EXPECT_EQ(msg.find("t0k-en"), std::string::npos) << "a token never shows: " << msg;
+            EXPECT_EQ(msg.find(std::string(40, 'x')), std::string::npos) << msg;
+        }
+    }
+}
+
+}  // namespace

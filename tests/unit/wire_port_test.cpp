@@ -413,14 +413,20 @@ TEST(WirePort, ComputedTimeoutGrowsWithTheExpectedReply) {
 
 TEST(WirePort, ControlCommandWaitsForTheLine) {
     PtyRig rig;
-    rig.Start();
+    rig.port->AddDevice(rig.dev, rig.sched);
+    EXPECT_FALSE(rig.port->InExchange(rig.dev)) << "nothing on the line before the start";
+    rig.port->Start();
     ASSERT_TRUE(rig.RunUntil([&] { return rig.far.commands.size() == 1; }));
+    EXPECT_TRUE(rig.port->InExchange(rig.dev)) << "in its round";
     // Between two exchanges of the round the host sends a control command.
     const uint8_t info[2] = {0x20, 0x03};
     ASSERT_TRUE(rig.dev.write_pmbus_cmd(0x41, 0x45, info, 2));
     ASSERT_TRUE(rig.RunUntil([&] { return rig.far.commands.size() == 4; }));
     EXPECT_EQ(rig.far.commands[3].cid2, 0x45) << "after the round, not in the middle of it";
     EXPECT_EQ(rig.far.commands[3].info, (std::vector<uint8_t>{0x20, 0x03}));
+    EXPECT_TRUE(rig.port->InExchange(rig.dev)) << "the control command awaits its reply";
+    ASSERT_TRUE(rig.RunUntil([&] { return !rig.port->InExchange(rig.dev); }));
+    EXPECT_EQ(rig.far.commands.size(), 4u);
 }
 
 TEST(WirePort, LostPortIsReopenedWithBackoff) {
