@@ -76,6 +76,9 @@ int ParseHostOptions(int argc, const char* const* argv, HostOptions* opt, std::s
     CLI::Option* http =
         app.add_option("--http", opt->http,
                        "ADDR:PORT to serve /metrics on (default: the site's \"http\", else none)");
+    CLI::Option* mqtt = app.add_option(
+        "--mqtt", opt->mqtt,
+        "mqtt://HOST:PORT or mqtts://HOST:PORT to publish to (default: the site's \"mqtt\")");
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp&) {
@@ -106,6 +109,9 @@ int ParseHostOptions(int argc, const char* const* argv, HostOptions* opt, std::s
     int http_port = 0;
     if (http->count() > 0 && !ParseListenAddress(opt->http, &http_host, &http_port))
         return fail("--http must be ADDR:PORT (an IPv4 address or localhost, port 1-65535)");
+    MqttConfig mqtt_url;
+    if (mqtt->count() > 0 && !ParseMqttUrl(opt->mqtt, &mqtt_url))
+        return fail("--mqtt must be mqtt://HOST:PORT or mqtts://HOST:PORT");
     for (const auto& q : opt->queries)
         if (q.empty()) return fail("--query needs a key");
     if (!control.empty()) {

@@ -23,6 +23,7 @@ struct HostOptions {
     double reset_interval = 30;
     rt::Duration stats_interval = std::chrono::seconds(60);
     std::string http;  // "ADDR:PORT" as given; empty: the site's, else no listener
+    std::string mqtt;  // broker URL as given; empty: the site's, else no publishing
 };
 
 // Reads argv into `opt` (whose `site` holds the default). Returns -1 when

@@ -29,6 +29,7 @@
 #include "runtime/wire/transport.h"
 #include "service/http_service.h"
 #include "service/loop_calls.h"
+#include "service/mqtt_publisher.h"
 #include "service/site_state.h"
 #include "sim/scenario.h"
 #include "sim/server.h"
@@ -249,6 +250,27 @@ int Run(const HostOptions& opt) {
         state_holder->Publish(std::move(state));
         state_changed = false;
     };
+    // The broker is reached from a thread of its own; the loop only hands
+    // over what changed. --mqtt without the site's member: defaults for the
+    // rest.
+    MqttConfig mqtt_config = site.mqtt;
+    if (!opt.mqtt.empty()) {
+        ParseMqttUrl(opt.mqtt, &mqtt_config);  // checked with the flags
+        mqtt_config.enabled = true;
+    }
+    std::unique_ptr<MqttPublisher> mqtt;
+    if (mqtt_config.enabled) {
+        MqttPublisher::Options mo;
+        mo.config = mqtt_config;
+        for (const auto& d : devices) mo.devices.insert(d.cfg->data_id);
+        mo.log = [&service_log](const std::string& line) { service_log.Add(line); };
+        mqtt = std::make_unique<MqttPublisher>(std::move(mo));
+    }
+    const auto active_ids = [&](unsigned id) {
+        std::vector<std::string> ids;
+        for (const auto& a : services->alarms().Active(id)) ids.push_back(a.alarm_id);
+        return ids;
+    };
     bridge->on_round_stored = [&](unsigned id) {
         auto it = by_id.find(id);
         if (it != by_id.end()) {
@@ -261,6 +283,20 @@ int Run(const HostOptions& opt) {
     services->SetListener([&](const HostEvent& e) {
         if (e.kind != HostEvent::Kind::kRecordPublished && e.kind != HostEvent::Kind::kAnalogReport)
             state_changed = true;
+        if (mqtt &&
+            (e.kind == HostEvent::Kind::kAlarmRaised || e.kind == HostEvent::Kind::kAlarmCleared)) {
+            MqttAlarm a;
+            a.raised = e.kind == HostEvent::Kind::kAlarmRaised;
+            auto dev = by_id.find(e.data_id);
+            a.name = dev != by_id.end() ? dev->second->cfg->name : "";
+            a.alarm = e.alarm;
+            a.time = static_cast<double>(e.unix_time);
+            mqtt->Alarm(std::move(a));
+        } else if (mqtt &&
+                   (e.kind == HostEvent::Kind::kLinkLost || e.kind == HostEvent::Kind::kLinkBack)) {
+            mqtt->Link(e.data_id, e.kind == HostEvent::Kind::kLinkBack, e.detail,
+                       static_cast<double>(e.unix_time));
+        }
         if (e.kind == HostEvent::Kind::kAlarmRaised)
             alarm_since[AlarmIdentity(e.alarm)] = static_cast<double>(e.unix_time);
         else if (e.kind == HostEvent::Kind::kAlarmCleared)
@@ -343,6 +379,7 @@ int Run(const HostOptions& opt) {
     publish_state();
     loop_calls->Attach(loop);
     if (http) http->Start();
+    if (mqtt) mqtt->Start();
 
     struct sigaction sa {};
     sa.sa_handler = OnSignal;
@@ -372,6 +409,9 @@ int Run(const HostOptions& opt) {
             if (!d.round_pending) continue;
             d.round_pending = false;
             const unsigned id = d.cfg->data_id;
+            if (mqtt)
+                mqtt->State(id, d.cfg->name, services->LastRecord(id), d.round_time,
+                            active_ids(id));
             if (!out.json()) {
                 q318b_419_Data_t rec;
                 const auto& bytes = services->LastRecord(id);
@@ -442,6 +482,9 @@ int Run(const HostOptions& opt) {
     for (auto& p : ports) p.second->Stop();
     for (auto& s : sims) s.second->Stop();
     services->Flush();
+    // After the last events: unacknowledged alarms get a moment, then
+    // "offline" and a clean disconnect.
+    if (mqtt) mqtt->Stop();
     link_rows.Flush();
     for (auto& d : devices) d.port->RemoveDevice(*d.dev);
     devices.clear();  // devices before the plug-in that made them

@@ -172,6 +172,110 @@ ThresholdConfig ParseAlarm(const Ctx& c, const std::string& id, const Json::Valu
     return t;
 }
 
+// A file the broker connection needs later is checked now: a missing key
+// would otherwise show only as a failed handshake, again and again.
+std::string ReadableFile(const Ctx& c, const Json::Value& v, const std::string& key,
+                         const std::string& base_dir) {
+    const std::string path = Resolve(c.String(v, key), base_dir);
+    if (path.empty()) c.Fail("\"" + key + "\" is empty");
+    if (!IsFile(path) || !std::ifstream(path))
+        c.Fail("\"" + key + "\": " + path + " is not a readable file");
+    return path;
+}
+
+// A whole number from `lo` to `hi` (1.0 is one; 1.5, "1" and true are not).
+int WholeIn(const Ctx& c, const Json::Value& v, const std::string& key, int lo, int hi) {
+    if (!v.isIntegral() || !v.isInt64() || v.asLargestInt() < lo || v.asLargestInt() > hi)
+        c.Fail("\"" + key + "\" must be a whole number from " + std::to_string(lo) + " to " +
+               std::to_string(hi));
+    return static_cast<int>(v.asLargestInt());
+}
+
+bool Flag(const Ctx& c, const Json::Value& v, const std::string& key) {
+    if (!v.isBool()) c.Fail("\"" + key + "\" must be true or false");
+    return v.asBool();
+}
+
+MqttConfig ParseMqtt(const Ctx& c, const Json::Value& m, const std::string& base_dir) {
+    if (!m.isObject()) c.Fail("\"mqtt\" must be an object");
+    MqttConfig cfg;
+    if (!m.isMember("url")) c.Fail("missing member \"mqtt.url\"");
+    if (!ParseMqttUrl(c.String(m["url"], "mqtt.url"), &cfg))
+        c.Fail("\"mqtt.url\" must be mqtt://HOST:PORT or mqtts://HOST:PORT");
+    if (m.isMember("topic_prefix")) {
+        const std::string p = c.String(m["topic_prefix"], "mqtt.topic_prefix");
+        // A wildcard or a NUL in a topic name is a protocol error; an empty
+        // level at either end would make topics no subscriber expects.
+        if (p.empty()) c.Fail("\"mqtt.topic_prefix\" is empty");
+        if (p.find_first_of(std::string("+#\0", 3)) != std::string::npos)
+            c.Fail("\"mqtt.topic_prefix\" must not hold +, # or NUL");
+        if (p.front() == '/' || p.back() == '/')
+            c.Fail("\"mqtt.topic_prefix\" must not begin or end with /");
+        if (p.size() > 1000) c.Fail("\"mqtt.topic_prefix\" is longer than 1000 bytes");
+        cfg.topic_prefix = p;
+    }
+    if (m.isMember("client_id")) {
+        cfg.client_id = c.String(m["client_id"], "mqtt.client_id");
+        if (cfg.client_id.empty() || cfg.client_id.size() > 256)
+            c.Fail("\"mqtt.client_id\" must be 1 to 256 bytes");
+        for (unsigned char ch : cfg.client_id)
+            if (ch < 0x20 || ch == 0x7f) c.Fail("\"mqtt.client_id\" holds a control character");
+    }
+    if (m.isMember("username")) {
+        cfg.username = c.String(m["username"], "mqtt.username");
+        if (cfg.username.empty()) c.Fail("\"mqtt.username\" is empty");
+        if (cfg.username.find('\0') != std::string::npos)
+            c.Fail("\"mqtt.username\" holds a NUL character");
+    }
+    if (m.isMember("password_file")) {
+        // MQTT carries a password only after a user name.
+        if (cfg.username.empty()) c.Fail("\"mqtt.password_file\" needs \"mqtt.username\"");
+        cfg.password_file = Resolve(c.String(m["password_file"], "mqtt.password_file"), base_dir);
+        std::string err;
+        if (!ReadSecretFile(cfg.password_file, &cfg.password, &err))
+            c.Fail("\"mqtt.password_file\": " + err);
+    }
+    if (m.isMember("tls")) {
+        const Json::Value& t = m["tls"];
+        if (!t.isObject()) c.Fail("\"mqtt.tls\" must be an object");
+        if (!cfg.tls) c.Fail("\"mqtt.tls\" needs an mqtts:// url");
+        if (t.isMember("ca_file"))
+            cfg.ca_file = ReadableFile(c, t["ca_file"], "mqtt.tls.ca_file", base_dir);
+        if (t.isMember("cert_file"))
+            cfg.cert_file = ReadableFile(c, t["cert_file"], "mqtt.tls.cert_file", base_dir);
+        if (t.isMember("key_file"))
+            cfg.key_file = ReadableFile(c, t["key_file"], "mqtt.tls.key_file", base_dir);
+        if (cfg.cert_file.empty() != cfg.key_file.empty())
+            c.Fail("\"mqtt.tls\" needs both \"cert_file\" and \"key_file\", or neither");
+    }
+    if (m.isMember("qos")) cfg.qos = WholeIn(c, m["qos"], "mqtt.qos", 0, 2);
+    // libmosquitto refuses a keepalive under 5 s; the protocol's field is 16 bits.
+    if (m.isMember("keepalive"))
+        cfg.keepalive = WholeIn(c, m["keepalive"], "mqtt.keepalive", 5, 65535);
+    if (m.isMember("alarm_queue"))
+        cfg.alarm_queue = WholeIn(c, m["alarm_queue"], "mqtt.alarm_queue", 1, 1000000);
+    if (m.isMember("homeassistant"))
+        cfg.homeassistant = Flag(c, m["homeassistant"], "mqtt.homeassistant");
+    if (m.isMember("control")) {
+        const Json::Value& k = m["control"];
+        if (!k.isObject()) c.Fail("\"mqtt.control\" must be an object");
+        RemoteControlConfig& rc = cfg.control;
+        if (!k.isMember("token_file")) c.Fail("missing member \"mqtt.control.token_file\"");
+        rc.token_file = Resolve(c.String(k["token_file"], "mqtt.control.token_file"), base_dir);
+        if (k.isMember("allow_raw"))
+            rc.allow_raw = Flag(c, k["allow_raw"], "mqtt.control.allow_raw");
+        if (k.isMember("reply_timeout"))
+            rc.reply_timeout =
+                c.Range(k["reply_timeout"], "mqtt.control.reply_timeout", 0, 300, "s", true);
+        std::string err;
+        if (!ReadSecretFile(rc.token_file, &rc.token, &err))
+            c.Fail("\"mqtt.control.token_file\": " + err);
+        rc.enabled = true;
+    }
+    cfg.enabled = true;
+    return cfg;
+}
+
 }  // namespace
 
 PortSpec ParsePortSpec(const std::string& text, const std::string& base_dir) {
@@ -223,6 +327,45 @@ bool ParseListenAddress(const std::string& text, std::string* host, int* port) {
     if (h != "localhost" && ::inet_pton(AF_INET, h.c_str(), &a) != 1) return false;
     *host = h == "localhost" ? "127.0.0.1" : h;
     *port = static_cast<int>(n);
+    return true;
+}
+
+bool ParseMqttUrl(const std::string& text, MqttConfig* cfg) {
+    bool tls = false;
+    std::string rest;
+    if (text.rfind("mqtt://", 0) == 0) {
+        rest = text.substr(7);
+    } else if (text.rfind("mqtts://", 0) == 0) {
+        tls = true;
+        rest = text.substr(8);
+    } else {
+        return false;
+    }
+    std::string host = rest;
+    long port = tls ? 8883 : 1883;
+    const auto colon = rest.rfind(':');
+    if (colon != std::string::npos) {
+        host = rest.substr(0, colon);
+        const std::string p = rest.substr(colon + 1);
+        if (p.empty() || p.size() > 5) return false;
+        port = 0;
+        for (char ch : p) {
+            if (ch < '0' || ch > '9') return false;
+            port = port * 10 + (ch - '0');
+        }
+        if (port < 1 || port > 65535) return false;
+    }
+    // A host name or an IPv4 address: nothing that could carry a path, a
+    // user or a second address.
+    if (host.empty() || host.size() > 253) return false;
+    for (char ch : host)
+        if (!((ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') ||
+              ch == '.' || ch == '-'))
+            return false;
+    cfg->url = text;
+    cfg->host = host;
+    cfg->port = static_cast<int>(port);
+    cfg->tls = tls;
     return true;
 }
 
@@ -299,6 +442,7 @@ SiteConfig ParseSiteConfig(const Json::Value& root, const std::string& file,
             rc.enabled = true;
         }
     }
+    if (root.isMember("mqtt")) site.mqtt = ParseMqtt(top, root["mqtt"], base_dir);
 
     const Json::Value& devs = top.Need(root, "devices");
     if (!devs.isArray() || devs.empty()) top.Fail("\"devices\" must be a non-empty array");

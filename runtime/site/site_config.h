@@ -53,12 +53,36 @@ struct RemoteControlConfig {
     double reply_timeout = 10;  // seconds a request waits for the controller's reply
 };
 
+// Publishing to an MQTT broker: off unless the site has "mqtt" or the
+// runner is given --mqtt.
+struct MqttConfig {
+    bool enabled = false;
+    std::string url;  // mqtt://HOST:PORT or mqtts://HOST:PORT
+    std::string host;
+    int port = 1883;
+    bool tls = false;  // mqtts://
+    std::string topic_prefix = "q318b";
+    std::string client_id;  // empty: made from the host name and process id
+    std::string username;
+    std::string password_file;
+    std::string password;  // the file's content; never logged
+    std::string ca_file;   // empty with TLS: the system's CA certificates
+    std::string cert_file;
+    std::string key_file;
+    int qos = 1;  // states and links; alarms are sent with at least 1
+    int keepalive = 30;
+    int alarm_queue = 1000;  // alarm events held for the broker; beyond it the oldest go
+    bool homeassistant = false;
+    RemoteControlConfig control;  // "mqtt.control"
+};
+
 struct SiteConfig {
     std::string file;
     std::string plugin;                // empty: the default plug-in
     std::string database;              // empty: no store
     std::string http_listen;           // "ADDR:PORT" for the status listener; empty: none
     RemoteControlConfig http_control;  // "http.control"
+    MqttConfig mqtt;                   // "mqtt"
     std::vector<DeviceConfig> devices;
 };
 
@@ -77,6 +101,11 @@ bool ReadSecretFile(const std::string& path, std::string* secret, std::string* e
 // "ADDR:PORT" with ADDR a numeric IPv4 address or "localhost" and PORT
 // 1-65535. False for anything else.
 bool ParseListenAddress(const std::string& text, std::string* host, int* port);
+
+// "mqtt://HOST:PORT" or "mqtts://HOST:PORT" (the port may be left out:
+// 1883, 8883 with TLS) into `cfg`'s url, host, port and tls. False for
+// anything else.
+bool ParseMqttUrl(const std::string& text, MqttConfig* cfg);
 
 // "tcp://host:port", "sim:SCENARIO" or a serial device path.
 PortSpec ParsePortSpec(const std::string& text, const std::string& base_dir);

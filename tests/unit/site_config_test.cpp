@@ -430,3 +430,118 @@ TEST_F(SiteConfigTest, HttpMemberListenAndControlToken) {
 }
 
 }  // namespace
+
+namespace {
+
+// The broker member: defaults, every member taken, and each way of getting
+// one wrong refused in one line naming it, never showing a secret.
+TEST_F(SiteConfigTest, MqttMemberDefaultsValuesAndRefusals) {
+    const std::string dev = R"("devices": [{"data_id": 7, "port": "sim:scenario.json"}])";
+    std::ofstream(dir_ + "/pass") << "s3cr3t-pw\n";
+    std::ofstream(dir_ + "/token") << "t0k3n-mq\n";
+    std::ofstream(dir_ + "/ca.pem") << "ca";
+    std::ofstream(dir_ + "/c.pem") << "cert";
+    std::ofstream(dir_ + "/k.pem") << "key";
+    const auto site = [&](const std::string& mqtt) {
+        return ParseSiteConfig(Parse(R"({"mqtt": )" + mqtt + ", " + dev + "}"), "site.json", dir_);
+    };
+
+    EXPECT_FALSE(ParseSiteConfig(Parse("{" + dev + "}"), "site.json", dir_).mqtt.enabled);
+    const MqttConfig d = site(R"({"url": "mqtt://127.0.0.1"})").mqtt;
+    EXPECT_TRUE(d.enabled);
+    EXPECT_EQ(d.host, "127.0.0.1");
+    EXPECT_EQ(d.port, 1883);
+    EXPECT_FALSE(d.tls);
+    EXPECT_EQ(d.topic_prefix, "q318b");
+    EXPECT_EQ(d.qos, 1);
+    EXPECT_EQ(d.keepalive, 30);
+    EXPECT_EQ(d.alarm_queue, 1000);
+    EXPECT_FALSE(d.homeassistant);
+    EXPECT_FALSE(d.control.enabled);
+    EXPECT_EQ(site(R"({"url": "mqtts://broker.example"})").mqtt.port, 8883);
+
+    const MqttConfig f = site(R"({"url": "mqtts://broker-1.example:9883", "topic_prefix": "a/b",
+        "client_id": "east", "username": "u", "password_file": "pass",
+        "tls": {"ca_file": "ca.pem", "cert_file": "c.pem", "key_file": "k.pem"}, "qos": 2,
+        "keepalive": 5, "alarm_queue": 1000000, "homeassistant": true,
+        "control": {"token_file": "token", "allow_raw": true, "reply_timeout": 3}})")
+                             .mqtt;
+    EXPECT_EQ(f.host, "broker-1.example");
+    EXPECT_EQ(f.port, 9883);
+    EXPECT_TRUE(f.tls);
+    EXPECT_EQ(f.topic_prefix, "a/b");
+    EXPECT_EQ(f.client_id, "east");
+    EXPECT_EQ(f.username, "u");
+    EXPECT_EQ(f.password, "s3cr3t-pw");
+    EXPECT_EQ(f.ca_file, dir_ + "/ca.pem");
+    EXPECT_EQ(f.cert_file, dir_ + "/c.pem");
+    EXPECT_EQ(f.key_file, dir_ + "/k.pem");
+    EXPECT_EQ(f.qos, 2);
+    EXPECT_EQ(f.keepalive, 5);
+    EXPECT_EQ(f.alarm_queue, 1000000);
+    EXPECT_TRUE(f.homeassistant);
+    EXPECT_TRUE(f.control.enabled);
+    EXPECT_EQ(f.control.token, "t0k3n-mq");
+    EXPECT_TRUE(f.control.allow_raw);
+    EXPECT_DOUBLE_EQ(f.control.reply_timeout, 3);
+
+    const struct {
+        std::string mqtt;
+        const char* expect;
+    } bad[] = {
+        {R"([])", "\"mqtt\" must be an object"},
+        {R"({})", "missing member \"mqtt.url\""},
+        {R"({"url": 1883})", "\"mqtt.url\" must be a string"},
+        {R"({"url": "tcp://127.0.0.1:1883"})", "\"mqtt.url\" must be mqtt://HOST:PORT"},
+        {R"({"url": "mqtt://:1883"})", "\"mqtt.url\""},
+        {R"({"url": "mqtt://h:0"})", "\"mqtt.url\""},
+        {R"({"url": "mqtt://h:65536"})", "\"mqtt.url\""},
+        {R"({"url": "mqtt://h:18x3"})", "\"mqtt.url\""},
+        {R"({"url": "mqtt://u@h:1883"})", "\"mqtt.url\""},
+        {R"({"url": "mqtt://h/x"})", "\"mqtt.url\""},
+        {R"({"url": "mqtt://h", "topic_prefix": ""})", "\"mqtt.topic_prefix\" is empty"},
+        {R"({"url": "mqtt://h", "topic_prefix": "a/+"})", "\"mqtt.topic_prefix\" must not hold"},
+        {R"({"url": "mqtt://h", "topic_prefix": "a#"})", "\"mqtt.topic_prefix\" must not hold"},
+        {R"({"url": "mqtt://h", "topic_prefix": "a\u0000b"})", "\"mqtt.topic_prefix\" must not"},
+        {R"({"url": "mqtt://h", "topic_prefix": "/a"})", "must not begin or end with /"},
+        {R"({"url": "mqtt://h", "topic_prefix": "a/"})", "must not begin or end with /"},
+        {R"({"url": "mqtt://h", "client_id": ""})", "\"mqtt.client_id\" must be 1 to 256"},
+        {R"({"url": "mqtt://h", "client_id": "a\nb"})", "\"mqtt.client_id\" holds a control"},
+        {R"({"url": "mqtt://h", "password_file": "pass"})", "needs \"mqtt.username\""},
+        {R"({"url": "mqtt://h", "username": "u", "password_file": "nofile"})",
+         "\"mqtt.password_file\": "},
+        {R"({"url": "mqtt://h", "tls": {"ca_file": "ca.pem"}})", "\"mqtt.tls\" needs an mqtts"},
+        {R"({"url": "mqtts://h", "tls": {"ca_file": "none.pem"}})",
+         "\"mqtt.tls.ca_file\": " /* names the path */},
+        {R"({"url": "mqtts://h", "tls": {"cert_file": "c.pem"}})", "both \"cert_file\""},
+        {R"({"url": "mqtts://h", "tls": {"key_file": "."}})", "\"mqtt.tls.key_file\""},
+        {R"({"url": "mqtt://h", "qos": 3})", "\"mqtt.qos\" must be a whole number from 0 to 2"},
+        {R"({"url": "mqtt://h", "qos": 1.5})", "\"mqtt.qos\""},
+        {R"({"url": "mqtt://h", "keepalive": 4})", "\"mqtt.keepalive\" must be a whole number"},
+        {R"({"url": "mqtt://h", "alarm_queue": 0})", "\"mqtt.alarm_queue\" must be a whole"},
+        {R"({"url": "mqtt://h", "alarm_queue": 1000001})", "\"mqtt.alarm_queue\""},
+        {R"({"url": "mqtt://h", "homeassistant": "yes"})", "\"mqtt.homeassistant\" must be true"},
+        {R"({"url": "mqtt://h", "control": 1})", "\"mqtt.control\" must be an object"},
+        {R"({"url": "mqtt://h", "control": {}})", "missing member \"mqtt.control.token_file\""},
+        {R"({"url": "mqtt://h", "control": {"token_file": "nofile"}})",
+         "\"mqtt.control.token_file\": "},
+        {R"({"url": "mqtt://h", "control": {"token_file": "token", "allow_raw": 0}})",
+         "\"mqtt.control.allow_raw\" must be true or false"},
+        {R"({"url": "mqtt://h", "control": {"token_file": "token", "reply_timeout": 0}})",
+         "\"mqtt.control.reply_timeout\" must be above 0"},
+    };
+    for (const auto& c : bad) {
+        try {
+            site(c.mqtt);
+            ADD_FAILURE() << "accepted: " << c.mqtt;
+        } catch (const SiteError& e) {
+            const std::string msg = e.what();
+            EXPECT_NE(msg.find(c.expect), std::string::npos) << c.mqtt << " -> " << msg;
+            EXPECT_EQ(msg.find('\n'), std::string::npos) << msg;
+            EXPECT_EQ(msg.find("s3cr3t"), std::string::npos) << "a password never shows: " << msg;
+            EXPECT_EQ(msg.find("t0k3n"), std::string::npos) << "a token never shows: " << msg;
+        }
+    }
+}
+
+}  // namespace
