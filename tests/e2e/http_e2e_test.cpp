@@ -1,7 +1,9 @@
-// The runner's HTTP listener as a scraper sees it: q318b-host against the
-// built-in simulator with --http on a free loopback port; /metrics holds
-// the scenario's values and passes promtool's check; a port in use refuses
-// the start.
+// The runner's HTTP listener as scrapers and API clients see it:
+// q318b-host against the built-in simulator with --http on a free loopback
+// port; /metrics holds the scenario's values and passes promtool's check;
+// the JSON API gives the same values, the stored rows by time range, and a
+// scripted mains failure as it is raised and cleared; a port in use
+// refuses the start.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
