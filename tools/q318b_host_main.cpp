@@ -29,6 +29,7 @@
 #include "runtime/wire/transport.h"
 #include "service/http_service.h"
 #include "service/loop_calls.h"
+#include "service/notifier.h"
 #include "service/mqtt_publisher.h"
 #include "service/site_state.h"
 #include "sim/scenario.h"
@@ -216,6 +217,18 @@ int Run(const HostOptions& opt) {
         throw;
     }
     services->SetDatabase(db);
+    // The site's notify program: its own thread starts and reaps the
+    // processes, the listener only queues.
+    std::unique_ptr<Notifier> notifier;
+    if (site.notify.enabled) {
+        Notifier::Options no;
+        no.command = site.notify.command;
+        no.timeout_s = site.notify.timeout_s;
+        no.max_running = site.notify.max_running;
+        no.queue = static_cast<size_t>(site.notify.queue);
+        notifier = std::make_unique<Notifier>(
+            std::move(no), [&service_log](const std::string& line) { service_log.Add(line); });
+    }
 
     std::map<unsigned, Device*> by_id;
     for (auto& d : devices) by_id[d.cfg->data_id] = &d;
@@ -301,6 +314,21 @@ int Run(const HostOptions& opt) {
             alarm_since[AlarmIdentity(e.alarm)] = static_cast<double>(e.unix_time);
         else if (e.kind == HostEvent::Kind::kAlarmCleared)
             alarm_since.erase(AlarmIdentity(e.alarm));
+        if (notifier &&
+            (e.kind == HostEvent::Kind::kAlarmRaised || e.kind == HostEvent::Kind::kAlarmCleared)) {
+            AlarmNotice n;
+            n.raised = e.kind == HostEvent::Kind::kAlarmRaised;
+            n.data_id = e.data_id;
+            auto dev = by_id.find(e.data_id);
+            n.device = dev != by_id.end() ? dev->second->cfg->name : "";
+            n.alarm_id = e.alarm.alarm_id;
+            n.key = e.alarm.key;
+            n.alarm_text = e.alarm.alarm_text;
+            n.value_text = e.alarm.value_text;
+            n.level = e.alarm.level;
+            n.time = e.time;
+            notifier->Notify(n);
+        }
         if (out.json()) {
             out.Json(EventJson(e));
         } else if (e.kind == HostEvent::Kind::kAlarmRaised ||
@@ -390,9 +418,7 @@ int Run(const HostOptions& opt) {
     bool control_sent = false;
     bool control_done = false;
     int status_calls = 0;
-    while (!g_stop) {
-        loop.RunOnce(std::chrono::milliseconds(100));
-        if (state_changed) publish_state();
+    const auto print_service_log = [&] {
         for (const auto& line : service_log.Take()) {
             if (out.json()) {
                 Json::Value v(Json::objectValue);
@@ -403,6 +429,11 @@ int Run(const HostOptions& opt) {
                 out.Line("host: " + line);
             }
         }
+    };
+    while (!g_stop) {
+        loop.RunOnce(std::chrono::milliseconds(100));
+        if (state_changed) publish_state();
+        print_service_log();
         diag.FlushDiagnostics();
         link_rows.Flush();
         for (auto& d : devices) {
@@ -486,6 +517,9 @@ int Run(const HostOptions& opt) {
     // "offline" and a clean disconnect.
     if (mqtt) mqtt->Stop();
     link_rows.Flush();
+    // What the notifier says about the programs it kills is still shown.
+    if (notifier) notifier->Stop();
+    print_service_log();
     for (auto& d : devices) d.port->RemoveDevice(*d.dev);
     devices.clear();  // devices before the plug-in that made them
     providers.clear();

@@ -76,12 +76,23 @@ struct MqttConfig {
     RemoteControlConfig control;  // "mqtt.control"
 };
 
+// A program the runner starts on every alarm raise and clear: off unless
+// the site gives a command.
+struct NotifyConfig {
+    bool enabled = false;
+    std::vector<std::string> command;  // argv; the first resolved, executable at load
+    double timeout_s = 10;             // a program still running then is killed
+    int max_running = 4;
+    int queue = 1000;  // notices waiting for a free slot; beyond it the oldest go
+};
+
 struct SiteConfig {
     std::string file;
     std::string plugin;                // empty: the default plug-in
     std::string database;              // empty: no store
     std::string http_listen;           // "ADDR:PORT" for the status listener; empty: none
     RemoteControlConfig http_control;  // "http.control"
+    NotifyConfig notify;               // "notify"
     MqttConfig mqtt;                   // "mqtt"
     std::vector<DeviceConfig> devices;
 };

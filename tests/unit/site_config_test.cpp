@@ -545,3 +545,104 @@ TEST_F(SiteConfigTest, MqttMemberDefaultsValuesAndRefusals) {
 }
 
 }  // namespace
+
+namespace {
+
+// The notify program: off unless given, its path resolved against the
+// site's folder and checked at load, every other member in its range.
+TEST_F(SiteConfigTest, NotifyMemberCommandAndLimits) {
+    const std::string dev = R"("devices": [{"data_id": 7, "port": "sim:scenario.json"}])";
+    const auto site = [&](const std::string& notify) {
+        return ParseSiteConfig(Parse(R"({"notify": )" + notify + ", " + dev + "}"), "site.json",
+                               dir_);
+    };
+    std::ofstream(dir_ + "/page.sh") << "#!/bin/sh\n";
+    ASSERT_EQ(::chmod((dir_ + "/page.sh").c_str(), 0755), 0);
+    std::ofstream(dir_ + "/plain.txt") << "#!/bin/sh\n";
+    ASSERT_EQ(::chmod((dir_ + "/plain.txt").c_str(), 0644), 0);
+    ASSERT_EQ(::mkdir((dir_ + "/folder").c_str(), 0755), 0);
+
+    EXPECT_FALSE(ParseSiteConfig(Parse("{" + dev + "}"), "site.json", dir_).notify.enabled);
+
+    const NotifyConfig d = site(R"({"command": ["page.sh", "--site", "east west", ""]})").notify;
+    EXPECT_TRUE(d.enabled);
+    EXPECT_EQ(d.command, (std::vector<std::string>{dir_ + "/page.sh", "--site", "east west", ""}))
+        << "the program resolved, the arguments as written";
+    EXPECT_DOUBLE_EQ(d.timeout_s, 10);
+    EXPECT_EQ(d.max_running, 4);
+    EXPECT_EQ(d.queue, 1000);
+
+    const struct {
+        const char* limits;
+        double timeout_s;
+        int max_running;
+        int queue;
+    } ends[] = {
+        {R"("timeout_s": 0.1, "max_running": 1, "queue": 1)", 0.1, 1, 1},
+        {R"("timeout_s": 3600, "max_running": 64, "queue": 100000)", 3600, 64, 100000},
+        {R"("timeout_s": 2, "max_running": 2.0, "queue": 5e2)", 2, 2, 500},
+    };
+    for (const auto& e : ends) {
+        const NotifyConfig n =
+            site(std::string(R"({"command": [")") + dir_ + R"(/page.sh"], )" + e.limits + "}")
+                .notify;
+        EXPECT_EQ(n.command, std::vector<std::string>{dir_ + "/page.sh"}) << e.limits;
+        EXPECT_DOUBLE_EQ(n.timeout_s, e.timeout_s) << e.limits;
+        EXPECT_EQ(n.max_running, e.max_running) << e.limits;
+        EXPECT_EQ(n.queue, e.queue) << e.limits;
+    }
+
+    const std::string ok = R"("command": ["page.sh"], )";
+    const struct {
+        std::string notify;
+        const char* expect;
+    } bad[] = {
+        {R"("page.sh")", "\"notify\" must be an object"},
+        {R"({})", "missing member \"notify.command\""},
+        {R"({"command": "page.sh"})", "\"notify.command\" must be a non-empty array of strings"},
+        {R"({"command": []})", "\"notify.command\" must be a non-empty array of strings"},
+        {R"({"command": ["page.sh", 3]})", "\"notify.command[1]\" must be a string"},
+        {R"({"command": [["page.sh"]]})", "\"notify.command[0]\" must be a string"},
+        {R"({"command": ["page.sh", "a\u0000b"]})", "\"notify.command[1]\" holds a NUL"},
+        {R"({"command": [""]})", "\"notify.command\" names no program"},
+        {R"({"command": ["nope.sh"]})", "\"notify.command\": program "},
+        {R"({"command": ["nope.sh"]})", "/nope.sh does not exist"},
+        {R"({"command": ["plain.txt"]})", "plain.txt is not an executable file"},
+        {R"({"command": ["folder"]})", "folder is not an executable file"},
+        {"{" + ok + R"("timeout_s": 0.05})",
+         "\"notify.timeout_s\" must be from 0.1 to 3600 seconds"},
+        {"{" + ok + R"("timeout_s": 3601})", "\"notify.timeout_s\" must be from 0.1 to 3600"},
+        {"{" + ok + R"("timeout_s": "10"})", "\"notify.timeout_s\" must be a number"},
+        {"{" + ok + R"("max_running": 0})",
+         "\"notify.max_running\" must be a whole number from 1 to 64"},
+        {"{" + ok + R"("max_running": 65})", "\"notify.max_running\" must be a whole number"},
+        {"{" + ok + R"("max_running": 1.5})", "\"notify.max_running\" must be a whole number"},
+        {"{" + ok + R"("max_running": "4"})", "\"notify.max_running\" must be a whole number"},
+        {"{" + ok + R"("max_running": true})", "\"notify.max_running\" must be a whole number"},
+        {"{" + ok + R"("queue": 0})", "\"notify.queue\" must be a whole number from 1 to 100000"},
+        {"{" + ok + R"("queue": 100001})", "\"notify.queue\" must be a whole number"},
+        {"{" + ok + R"("queue": -1})", "\"notify.queue\" must be a whole number"},
+        {"{" + ok + R"("queue": 1e19})", "\"notify.queue\" must be a whole number"},
+        {"{" + ok + R"("queue": 18446744073709551615})", "\"notify.queue\" must be a whole number"},
+    };
+    for (const auto& c : bad) {
+        try {
+            site(c.notify);
+            ADD_FAILURE() << "accepted: " << c.notify;
+        } catch (const SiteError& e) {
+            const std::string msg = e.what();
+            EXPECT_EQ(msg.rfind("site file site.json: ", 0), 0u) << msg;
+            EXPECT_NE(msg.find(c.expect), std::string::npos) << c.notify << ": " << msg;
+            EXPECT_EQ(msg.find('\n'), std::string::npos) << msg;
+        }
+    }
+    // Infinity and NaN come from elsewhere than the file's text.
+    for (double v :
+         {std::numeric_limits<double>::infinity(), std::numeric_limits<double>::quiet_NaN()}) {
+        Json::Value root = Parse(R"({"notify": {"command": ["page.sh"]}, )" + dev + "}");
+        root["notify"]["timeout_s"] = v;
+        EXPECT_THROW(ParseSiteConfig(root, "site.json", dir_), SiteError) << v;
+    }
+}
+
+}  // namespace
