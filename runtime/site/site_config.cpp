@@ -181,6 +181,37 @@ ThresholdConfig ParseAlarm(const Ctx& c, const std::string& id, const Json::Valu
     return t;
 }
 
+// The program is checked now, so that a site naming a missing one is
+// refused at the start rather than at the first alarm, hours later.
+NotifyConfig ParseNotify(const Ctx& c, const Json::Value& n, const std::string& base_dir) {
+    if (!n.isObject()) c.Fail("\"notify\" must be an object");
+    NotifyConfig cfg;
+    if (!n.isMember("command")) c.Fail("missing member \"notify.command\"");
+    const Json::Value& cmd = n["command"];
+    if (!cmd.isArray() || cmd.empty())
+        c.Fail("\"notify.command\" must be a non-empty array of strings");
+    for (Json::ArrayIndex i = 0; i < cmd.size(); ++i) {
+        const std::string key = "notify.command[" + std::to_string(i) + "]";
+        const std::string arg = c.String(cmd[i], key);
+        // An argument is handed to exec as a C string: a NUL would cut it.
+        if (arg.find('\0') != std::string::npos) c.Fail("\"" + key + "\" holds a NUL character");
+        cfg.command.push_back(arg);
+    }
+    if (cfg.command[0].empty()) c.Fail("\"notify.command\" names no program");
+    cfg.command[0] = Resolve(cfg.command[0], base_dir);
+    const std::string& prog = cfg.command[0];
+    if (!Exists(prog)) c.Fail("\"notify.command\": program " + prog + " does not exist");
+    if (!IsFile(prog) || ::access(prog.c_str(), X_OK) != 0)
+        c.Fail("\"notify.command\": program " + prog + " is not an executable file");
+    if (n.isMember("timeout_s"))
+        cfg.timeout_s = c.Range(n["timeout_s"], "notify.timeout_s", 0.1, 3600, "seconds");
+    if (n.isMember("max_running"))
+        cfg.max_running = c.Whole(n["max_running"], "notify.max_running", 1, 64);
+    if (n.isMember("queue")) cfg.queue = c.Whole(n["queue"], "notify.queue", 1, 100000);
+    cfg.enabled = true;
+    return cfg;
+}
+
 // A file the broker connection needs later is checked now: a missing key
 // would otherwise show only as a failed handshake, again and again.
 std::string ReadableFile(const Ctx& c, const Json::Value& v, const std::string& key,
@@ -281,37 +312,6 @@ MqttConfig ParseMqtt(const Ctx& c, const Json::Value& m, const std::string& base
             c.Fail("\"mqtt.control.token_file\": " + err);
         rc.enabled = true;
     }
-    cfg.enabled = true;
-    return cfg;
-}
-
-// The program is checked now, so that a site naming a missing one is
-// refused at the start rather than at the first alarm, hours later.
-NotifyConfig ParseNotify(const Ctx& c, const Json::Value& n, const std::string& base_dir) {
-    if (!n.isObject()) c.Fail("\"notify\" must be an object");
-    NotifyConfig cfg;
-    if (!n.isMember("command")) c.Fail("missing member \"notify.command\"");
-    const Json::Value& cmd = n["command"];
-    if (!cmd.isArray() || cmd.empty())
-        c.Fail("\"notify.command\" must be a non-empty array of strings");
-    for (Json::ArrayIndex i = 0; i < cmd.size(); ++i) {
-        const std::string key = "notify.command[" + std::to_string(i) + "]";
-        const std::string arg = c.String(cmd[i], key);
-        // An argument is handed to exec as a C string: a NUL would cut it.
-        if (arg.find('\0') != std::string::npos) c.Fail("\"" + key + "\" holds a NUL character");
-        cfg.command.push_back(arg);
-    }
-    if (cfg.command[0].empty()) c.Fail("\"notify.command\" names no program");
-    cfg.command[0] = Resolve(cfg.command[0], base_dir);
-    const std::string& prog = cfg.command[0];
-    if (!Exists(prog)) c.Fail("\"notify.command\": program " + prog + " does not exist");
-    if (!IsFile(prog) || ::access(prog.c_str(), X_OK) != 0)
-        c.Fail("\"notify.command\": program " + prog + " is not an executable file");
-    if (n.isMember("timeout_s"))
-        cfg.timeout_s = c.Range(n["timeout_s"], "notify.timeout_s", 0.1, 3600, "seconds");
-    if (n.isMember("max_running"))
-        cfg.max_running = c.Whole(n["max_running"], "notify.max_running", 1, 64);
-    if (n.isMember("queue")) cfg.queue = c.Whole(n["queue"], "notify.queue", 1, 100000);
     cfg.enabled = true;
     return cfg;
 }
@@ -482,9 +482,9 @@ SiteConfig ParseSiteConfig(const Json::Value& root, const std::string& file,
             rc.enabled = true;
         }
     }
-    if (root.isMember("mqtt")) site.mqtt = ParseMqtt(top, root["mqtt"], base_dir);
 
     if (root.isMember("notify")) site.notify = ParseNotify(top, root["notify"], base_dir);
+    if (root.isMember("mqtt")) site.mqtt = ParseMqtt(top, root["mqtt"], base_dir);
 
     const Json::Value& devs = top.Need(root, "devices");
     if (!devs.isArray() || devs.empty()) top.Fail("\"devices\" must be a non-empty array");

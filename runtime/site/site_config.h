@@ -53,6 +53,16 @@ struct RemoteControlConfig {
     double reply_timeout = 10;  // seconds a request waits for the controller's reply
 };
 
+// A program the runner starts on every alarm raise and clear: off unless
+// the site gives a command.
+struct NotifyConfig {
+    bool enabled = false;
+    std::vector<std::string> command;  // argv; the first resolved, executable at load
+    double timeout_s = 10;             // a program still running then is killed
+    int max_running = 4;
+    int queue = 1000;  // notices waiting for a free slot; beyond it the oldest go
+};
+
 // Publishing to an MQTT broker: off unless the site has "mqtt" or the
 // runner is given --mqtt.
 struct MqttConfig {
@@ -74,16 +84,6 @@ struct MqttConfig {
     int alarm_queue = 1000;  // alarm events held for the broker; beyond it the oldest go
     bool homeassistant = false;
     RemoteControlConfig control;  // "mqtt.control"
-};
-
-// A program the runner starts on every alarm raise and clear: off unless
-// the site gives a command.
-struct NotifyConfig {
-    bool enabled = false;
-    std::vector<std::string> command;  // argv; the first resolved, executable at load
-    double timeout_s = 10;             // a program still running then is killed
-    int max_running = 4;
-    int queue = 1000;  // notices waiting for a free slot; beyond it the oldest go
 };
 
 struct SiteConfig {
