@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -112,7 +114,7 @@ std::vector<Family> Families() {
         {"q318b_dc_bus_voltage_volts", "gauge", "DC group bus voltage.", ""},
         {"q318b_dc_load_current_amperes", "gauge", "DC group load current.", ""},
         {"q318b_dc_battery_current_amperes", "gauge", "DC group battery current.", ""},
-        {"q318b_alarm_active", "gauge", "Active alarm (1 while active).", ""},
+        {"q318b_alarm_active", "gauge", "Alarm the host knows: 1 while raised, 0 otherwise.", ""},
         {"q318b_link_up", "gauge", "1 when the last exchange with the device succeeded.", ""},
         {"q318b_rounds_completed_total", "counter", "Poll rounds completed.", ""},
         {"q318b_frames_total", "counter", "Reply frames by outcome.", ""},
@@ -230,9 +232,14 @@ std::string MetricsText(const SiteState& state, double now) {
             std::memcpy(static_cast<void*>(&r), d.record.data(), sizeof r);
             Record(page, r);
         }
-        for (const auto& a : d.alarms)
-            page.Add("q318b_alarm_active", {{"alarm_id", a.alarm.alarm_id}, {"key", a.alarm.key}},
-                     "1");
+        // One sample per (id, key): alarms that differ only in their text
+        // share it, raised if any of them is.
+        std::map<std::pair<std::string, std::string>, bool> alarms;
+        for (const auto& a : d.quiet_alarms) alarms.emplace(a, false);
+        for (const auto& a : d.alarms) alarms[{a.alarm.alarm_id, a.alarm.key}] = true;
+        for (const auto& a : alarms)
+            page.Add("q318b_alarm_active", {{"alarm_id", a.first.first}, {"key", a.first.second}},
+                     a.second ? "1" : "0");
         page.Add("q318b_link_up", {}, d.link_up ? "1" : "0");
         page.Add("q318b_rounds_completed_total", {}, std::to_string(d.rounds));
         const std::pair<const char*, uint64_t> outcomes[] = {

@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "runtime/site/alarm_store.h"
@@ -29,6 +30,8 @@ struct DeviceState {
     LinkCounts counts;                // the line's counters since the runner started
     long rounds = 0;                  // rounds completed
     std::vector<ActiveAlarm> alarms;  // active alarms
+    // (alarm id, key) of every alarm reported but not raised now.
+    std::vector<std::pair<std::string, std::string>> quiet_alarms;
 };
 
 struct SiteState {

@@ -258,6 +258,8 @@ int Run(const HostOptions& opt) {
                 auto since = alarm_since.find(AlarmIdentity(a));
                 s.alarms.push_back({a, since != alarm_since.end() ? since->second : 0.0});
             }
+            for (const auto& a : services->alarms().Known(id))
+                if (!a.active) s.quiet_alarms.emplace_back(a.alarm_id, a.key);
             state->devices.push_back(std::move(s));
         }
         state_holder->Publish(std::move(state));

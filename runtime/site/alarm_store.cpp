@@ -8,8 +8,9 @@ std::optional<AlarmChange> AlarmStore::Report(const AlarmChange& report) {
     auto it = state_.find(id);
     const bool was_active = it != state_.end() && it->second.active;
     if (it == state_.end()) {
-        if (!report.active) return std::nullopt;
+        // Kept even when it is not raised: the host knows the alarm.
         state_.emplace(id, report);
+        if (!report.active) return std::nullopt;
         return report;
     }
     if (was_active == report.active) {
@@ -57,6 +58,13 @@ std::vector<AlarmChange> AlarmStore::Active() const {
     std::vector<AlarmChange> out;
     for (const auto& kv : state_)
         if (kv.second.active) out.push_back(kv.second);
+    return out;
+}
+
+std::vector<AlarmChange> AlarmStore::Known(unsigned int data_id) const {
+    std::vector<AlarmChange> out;
+    for (const auto& kv : state_)
+        if (kv.second.data_id == data_id) out.push_back(kv.second);
     return out;
 }
 

@@ -49,6 +49,9 @@ class AlarmStore {
     // Alarms raised now, in identity order.
     std::vector<AlarmChange> Active() const;
     std::vector<AlarmChange> Active(unsigned int data_id) const;
+    // Every alarm reported for the device so far, raised or not, in
+    // identity order: what a metrics page shows as 1 or 0.
+    std::vector<AlarmChange> Known(unsigned int data_id) const;
 
   private:
     using Identity = std::tuple<unsigned int, std::string, std::string, std::string>;

@@ -44,6 +44,24 @@ TEST(AlarmStore, TextIsPartOfTheIdentity) {
     EXPECT_EQ(store.Active(7).size(), 2u);
 }
 
+TEST(AlarmStore, EveryReportedAlarmIsKnownRaisedOrNot) {
+    AlarmStore store;
+    // Reported quiet first: no event, but known.
+    EXPECT_FALSE(store.Report(Report(false, "a")));
+    EXPECT_TRUE(store.Active(7).empty());
+    ASSERT_EQ(store.Known(7).size(), 1u);
+    EXPECT_FALSE(store.Known(7)[0].active);
+    // Raised and cleared: still known, now quiet again.
+    EXPECT_TRUE(store.Report(Report(true, "b")));
+    EXPECT_TRUE(store.Report(Report(false, "b")));
+    EXPECT_EQ(store.Known(7).size(), 2u);
+    EXPECT_TRUE(store.Active(7).empty());
+    EXPECT_TRUE(store.Known(8).empty());
+    // A quiet first report is no event, so the later raise still is one.
+    EXPECT_TRUE(store.Report(Report(true, "a")));
+    EXPECT_EQ(store.Active(7).size(), 1u);
+}
+
 TEST(AlarmStore, HostThresholdWithDirectionAndRecovery) {
     std::map<std::string, ThresholdConfig> cfg;
     cfg["419610401001"] = {2, 180.0f, ThresholdConfig::Direction::kLower, 185.0f};

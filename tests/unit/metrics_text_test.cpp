@@ -97,6 +97,10 @@ TEST(MetricsText, ValuesPresentAndNotAvailableLeftOut) {
     a.alarm_id = "419610401001";
     a.key = "dc_v";
     d.alarms.push_back({a, 1000});
+    // Known but not raised; and a second text of the raised one, quiet,
+    // which must not give a second sample with the same labels.
+    d.quiet_alarms.emplace_back("419415001", "PowerOff");
+    d.quiet_alarms.emplace_back("419610401001", "dc_v");
     const std::string page = Page({d});
 
     struct Case {
@@ -120,6 +124,8 @@ TEST(MetricsText, ValuesPresentAndNotAvailableLeftOut) {
         {"q318b_dc_battery_current_amperes{" + kDev + ",group=\"1\",battery=\"1\"} -1.25", true},
         {"q318b_dc_bus_voltage_volts{" + kDev + ",group=\"2\"}", false},
         {"q318b_alarm_active{" + kDev + ",alarm_id=\"419610401001\",key=\"dc_v\"} 1", true},
+        {"q318b_alarm_active{" + kDev + ",alarm_id=\"419610401001\",key=\"dc_v\"} 0", false},
+        {"q318b_alarm_active{" + kDev + ",alarm_id=\"419415001\",key=\"PowerOff\"} 0", true},
         {"q318b_link_up{" + kDev + "} 1", true},
         {"q318b_rounds_completed_total{" + kDev + "} 4", true},
         {"q318b_frames_total{" + kDev + ",outcome=\"good\"} 12", true},
