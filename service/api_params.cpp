@@ -2,8 +2,7 @@
 
 #include <charconv>
 #include <cmath>
-
-#include "service/http_json.h"
+#include <limits>
 
 namespace {
 
@@ -129,5 +128,17 @@ bool ParseListParams(const std::multimap<std::string, std::string>& params, unsi
     }
     if (f.until && *f.until < f.since) return fail("until", "before since");
     *out = f;
+    return true;
+}
+
+bool ParseDataId(const std::string& text, unsigned int* out) {
+    if (text.empty() || text.size() > 10) return false;
+    uint64_t v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        v = v * 10 + static_cast<uint64_t>(c - '0');
+    }
+    if (v > std::numeric_limits<unsigned int>::max()) return false;
+    *out = static_cast<unsigned int>(v);
     return true;
 }

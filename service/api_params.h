@@ -36,6 +36,9 @@ bool ParseListParams(const std::multimap<std::string, std::string>& params, unsi
 // Unix seconds: decimal digits with an optional fraction ("12", "12.5"),
 // no sign, exponent, space or other text, from 0 to kMaxUnixTime.
 bool ParseUnixSeconds(const std::string& text, double* out);
+// A data_id as it appears in a path: decimal digits only, 1 to 10 of them,
+// within unsigned int. False otherwise.
+bool ParseDataId(const std::string& text, unsigned int* out);
 // A whole number from 1 to kMaxLimit, decimal digits only.
 bool ParseLimit(const std::string& text, int64_t* out);
 // A value-query key as a path segment may carry it: 1 to 64 bytes of

@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 
+#include "service/api_params.h"
 #include "service/control_desk.h"
 #include "service/control_request.h"
 #include "service/http_json.h"

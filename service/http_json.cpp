@@ -4,7 +4,6 @@
 #include <json/writer.h>
 
 #include <chrono>
-#include <limits>
 
 double UnixNow() {
     return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
@@ -30,16 +29,4 @@ void ReplyError(httplib::Response& res, int status, const std::string& text,
         for (const auto& name : detail.getMemberNames()) body[name] = detail[name];
     body["error"] = text;
     ReplyJson(res, status, body);
-}
-
-bool ParseDataId(const std::string& text, unsigned int* out) {
-    if (text.empty() || text.size() > 10) return false;
-    uint64_t v = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        v = v * 10 + static_cast<uint64_t>(c - '0');
-    }
-    if (v > std::numeric_limits<unsigned int>::max()) return false;
-    *out = static_cast<unsigned int>(v);
-    return true;
 }

@@ -24,7 +24,3 @@ void ReplyJson(httplib::Response& res, int status, const Json::Value& body);
 // object.
 void ReplyError(httplib::Response& res, int status, const std::string& text,
                 const Json::Value& detail = Json::Value());
-
-// A data_id as it appears in a path: decimal digits only, 1 to 10 of them,
-// within unsigned int. False otherwise.
-bool ParseDataId(const std::string& text, unsigned int* out);

@@ -10,6 +10,7 @@
 
 #include "runtime/site/record_json.h"
 #include "runtime/site/site_services.h"
+#include "service/api_params.h"
 #include "service/http_json.h"
 
 const char* const kMainsFailureAlarmId = "419415001";
