@@ -105,6 +105,12 @@ bool NoZombieChildren() {
     return rc == -1 ? errno == ECHILD : info.si_pid == 0;
 }
 
+// Every program has ended and been reaped: this process has no children.
+bool NoChildren() {
+    siginfo_t info{};
+    return ::waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) == -1 && errno == ECHILD;
+}
+
 class NotifierTest : public ::testing::Test {
   protected:
     // An executable sh script in the scratch folder; its path.
@@ -211,6 +217,8 @@ env -0 > "$out/env.tmp.$$" && mv "$out/env.tmp.$$" "$out/env.$Q318B_EVENT"
         return e2e::FileExists(dir_ / "env.raised") && e2e::FileExists(dir_ / "env.cleared");
     })) << LogText();
     ::close(57);
+    // A program that has written its files may still be on its way out.
+    ASSERT_TRUE(WaitFor(NoChildren)) << LogText();
 
     for (const AlarmNotice* a : {&raised, &cleared}) {
         const std::string event = a->raised ? "raised" : "cleared";
@@ -304,6 +312,7 @@ echo "end $$" >> "$out/log"
         dir_.Write("gate", "");
         ASSERT_TRUE(WaitFor([&] { return Records("log").size() == 2u * c.notices; }))
             << ReadFile(dir_ / "log");
+        ASSERT_TRUE(WaitFor(NoChildren)) << LogText();
         int now = 0, most = 0;
         for (const auto& l : Records("log")) {
             now += l.rfind("start", 0) == 0 ? 1 : -1;
@@ -436,6 +445,7 @@ esac
     dir_.Write("gate.hold2", "");
     ASSERT_TRUE(started(6)) << LogText();
     EXPECT_EQ(Records("started"), (std::vector<std::string>{"hold1", "D", "E", "hold2", "G", "H"}));
+    ASSERT_TRUE(WaitFor(NoChildren)) << LogText();
     n.Stop();
     EXPECT_EQ(Log().size(), 2u) << LogText();
 }
