@@ -359,13 +359,15 @@ void MqttPublisher::Handle(const std::string& topic, const std::string& payload,
         if (opt_.log) opt_.log("MQTT control refused: the topic names no device");
         return;
     }
-    MqttControlCheck c;
+    // An empty message is how a client clears a retained one: nothing to do.
+    if (payload.empty()) return;
+    MqttControlCheck c =
+        CheckMqttControl(payload, opt_.config.control.token, opt_.config.control.allow_raw,
+                         opt_.devices.count(id) != 0);
     if (retained) {
         // A retained request would be carried out again on every connect.
+        c.ok = false;
         c.error = "retained requests are not taken";
-    } else {
-        c = CheckMqttControl(payload, opt_.config.control.token, opt_.config.control.allow_raw,
-                             opt_.devices.count(id) != 0);
     }
     if (!c.ok) {
         if (opt_.log)

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <ctime>
 #include <memory>
+#include <sstream>
 
 #include "runtime/site/record_json.h"
 #include "runtime/site/site_services.h"
@@ -217,4 +218,25 @@ MqttControlCheck CheckMqttControl(const std::string& payload, const std::string&
     }
     out.ok = true;
     return out;
+}
+
+std::string MqttOutcomeError(const ControlOutcome& o, double reply_timeout) {
+    switch (o.kind) {
+        case ControlOutcome::Kind::kReplied:
+            return "";
+        case ControlOutcome::Kind::kNoReply: {
+            std::ostringstream t;
+            t << reply_timeout;
+            return "no reply from the controller within " + t.str() + " s";
+        }
+        case ControlOutcome::Kind::kNotSent:
+            return "the device's line did not come free: nothing sent";
+        case ControlOutcome::Kind::kTurnedDown:
+            return "the device refused the request (result " + std::to_string(o.rc) + ")";
+        case ControlOutcome::Kind::kBusy:
+            return "a request to this device still awaits its reply";
+        case ControlOutcome::Kind::kClosed:
+            return "the runner is stopping";
+    }
+    return "";
 }

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "runtime/site/alarm_store.h"
+#include "service/control_desk.h"
 #include "service/control_request.h"
 
 // Compact JSON text, UTF-8 kept as it is (alarm texts are Chinese).
@@ -74,3 +75,7 @@ struct MqttControlCheck {
 // request itself, code 300's own enable.
 MqttControlCheck CheckMqttControl(const std::string& payload, const std::string& token,
                                   bool allow_raw, bool device_known);
+
+// Why a request sent to the desk got no reply, for its answer and the log;
+// empty when the controller replied.
+std::string MqttOutcomeError(const ControlOutcome& o, double reply_timeout);

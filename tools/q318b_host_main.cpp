@@ -185,6 +185,15 @@ int Run(const HostOptions& opt) {
     for (auto& d : devices)
         access.Add(d.cfg->data_id, d.dev, [&d] { return d.port->InExchange(*d.dev); });
     LogQueue service_log;
+    // One desk for every outside client: a device takes one control request
+    // at a time, whether it came over HTTP or MQTT. With both on, requests
+    // wait for the longer of the two reply timeouts.
+    double control_reply_timeout = site.http_control.reply_timeout;
+    if (site.mqtt.control.enabled &&
+        (!site.http_control.enabled || site.mqtt.control.reply_timeout > control_reply_timeout))
+        control_reply_timeout = site.mqtt.control.reply_timeout;
+    auto desk = std::make_shared<ControlDesk>(loop_calls, &access, ServiceContext{}.loop_timeout,
+                                              control_reply_timeout);
     std::unique_ptr<HttpService> http;
     if (!http_text.empty()) {
         std::string host, err;
@@ -201,8 +210,7 @@ int Run(const HostOptions& opt) {
         ctx.control.allow_raw = site.http_control.allow_raw;
         ctx.control.reply_timeout = site.http_control.reply_timeout;
         ctx.log = [&service_log](const std::string& line) { service_log.Add(line); };
-        ctx.desk = std::make_shared<ControlDesk>(loop_calls, &access, ctx.loop_timeout,
-                                                 ctx.control.reply_timeout);
+        ctx.desk = desk;
         http = HttpService::Bind(host, port, std::move(ctx), &err);
         if (!http) throw std::runtime_error(err);
     }
@@ -279,6 +287,27 @@ int Run(const HostOptions& opt) {
         mo.config = mqtt_config;
         for (const auto& d : devices) mo.devices.insert(d.cfg->data_id);
         mo.log = [&service_log](const std::string& line) { service_log.Add(line); };
+        // Checked requests go to the desk from the MQTT thread; the answer
+        // comes back on the loop (or at once, for busy and closing) and
+        // joins the outbox.
+        if (mqtt_config.control.enabled)
+            mo.control = [desk, &mqtt, &service_log, control_reply_timeout](
+                             unsigned id, const ControlRequest& req,
+                             const Json::Value& request_id) {
+                desk->Submit(id, req,
+                             [id, code = req.code, request_id, &mqtt, &service_log,
+                              control_reply_timeout](const ControlOutcome& o) {
+                                 Json::Value body = ControlOutcomeJson(id, code, o);
+                                 const std::string error =
+                                     MqttOutcomeError(o, control_reply_timeout);
+                                 if (!error.empty()) body["error"] = error;
+                                 if (!request_id.isNull()) body["id"] = request_id;
+                                 service_log.Add("MQTT control to device " + std::to_string(id) +
+                                                 ": code " + std::to_string(code) + ", " +
+                                                 (error.empty() ? "replied" : error));
+                                 mqtt->ControlResult(id, std::move(body));
+                             });
+            };
         mqtt = std::make_unique<MqttPublisher>(std::move(mo));
     }
     const auto active_ids = [&](unsigned id) {

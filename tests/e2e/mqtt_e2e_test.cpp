@@ -332,3 +332,102 @@ TEST(MqttE2e, HomeAssistantDiscoveryOnEveryConnect) {
     EXPECT_TRUE(later.On(mains).front().retain) << "kept for Home Assistant's next start";
     EXPECT_EQ(r.Stop(), 0);
 }
+
+namespace {
+
+const std::string kToken = "mq-t0ken-e2e";
+
+std::string Request(const std::string& token, const std::string& rest, const std::string& id) {
+    return "{" + (token.empty() ? "" : "\"token\": \"" + token + "\", ") + rest + ", \"id\": \"" +
+           id + "\"}";
+}
+
+// Module 1's on/off byte in the latest state (1: off).
+int ModuleOneOff(Subscriber& s) {
+    const auto states = s.On("q318b/1001/state");
+    if (states.empty()) return -1;
+    return Parse(states.back().payload)["record"]["rc"]["channel"][0]["state"][0].asInt();
+}
+
+}  // namespace
+
+TEST(MqttE2e, ControlWithTheTokenReachesTheControllerAndWithoutItNothingIsSent) {
+    TempDir dir;
+    const int port = e2e::FreePort();
+    Broker broker(dir, port, "allow_anonymous true\n");
+    ASSERT_TRUE(broker.Start()) << broker.Log();
+    dir.Write("token", kToken + "\n");
+    Json::Value m = MqttMember(port, "q318b");
+    m["control"]["token_file"] = "token";
+    WriteSite(dir, m, Json::Value(Json::arrayValue));
+    Subscriber sub(port, "q318b/#");
+    ASSERT_TRUE(sub.Ready());
+    const std::string off = R"("code": 320, "payload": "419500200001")";
+    // Left on the broker before the runner comes: a retained request would
+    // act again on every connect, so it is refused.
+    ASSERT_TRUE(sub.Publish("q318b/1001/control/set", Request(kToken, off, "kept"), true));
+    Runner r(dir);
+    const auto answer = [&](const std::string& topic, const std::string& id) {
+        Json::Value got;
+        sub.Has(20, topic, [&](const Message& msg) {
+            got = Parse(msg.payload);
+            return got["id"].asString() == id;
+        });
+        return got["id"].asString() == id ? got : Json::Value();
+    };
+    const Json::Value kept = answer("q318b/1001/control/result", "kept");
+    EXPECT_EQ(kept["error"].asString(), "retained requests are not taken") << Text(kept);
+    ASSERT_TRUE(sub.Publish("q318b/1001/control/set", "", true));  // the retained one goes
+    ASSERT_TRUE(r.Records(2));
+    ASSERT_EQ(ModuleOneOff(sub), 0);
+
+    const struct {
+        unsigned id;
+        std::string request;
+        const char* says;
+    } refused[] = {
+        {1001, Request("", off, "r1"), "no token"},
+        {1001, Request("wrong", off, "r2"), "wrong token"},
+        {1001, Request(kToken + "x", off, "r3"), "wrong token"},
+        {9999, Request(kToken, off, "r4"), "unknown device"},
+        {1001, Request(kToken, R"("code": 300, "payload": "01020304050607")", "r5"),
+         "code 300 is not enabled"},
+        {1001, Request(kToken, R"("code": 320, "payload": "nonsense")", "r6"), "rectifier"},
+    };
+    for (const auto& c : refused) {
+        SCOPED_TRACE(c.request);
+        const std::string base = "q318b/" + std::to_string(c.id) + "/control/";
+        ASSERT_TRUE(sub.Publish(base + "set", c.request));
+        const Json::Value a = answer(base + "result", Parse(c.request)["id"].asString());
+        EXPECT_NE(a["error"].asString().find(c.says), std::string::npos) << Text(a);
+        EXPECT_FALSE(a.isMember("sent_at")) << Text(a);
+    }
+    // Two more rounds: nothing was sent, module 1 is still on.
+    ASSERT_TRUE(r.Records(2));
+    EXPECT_EQ(ModuleOneOff(sub), 0);
+
+    ASSERT_TRUE(sub.Publish("q318b/1001/control/set", Request(kToken, off, "go")));
+    const Json::Value ok = answer("q318b/1001/control/result", "go");
+    EXPECT_EQ(ok["status"].asInt(), 1) << Text(ok);
+    EXPECT_EQ(ok["code"].asInt(), 320);
+    EXPECT_EQ(ok["data_id"].asUInt(), 1001u);
+    EXPECT_FALSE(ok.isMember("error")) << Text(ok);
+    EXPECT_GE(ok["replied_at"].asDouble(), ok["sent_at"].asDouble());
+    // The simulator switched module 1 off; a following round's state says so.
+    EXPECT_TRUE(sub.Has(30, "q318b/1001/state", [](const Message& msg) {
+        return Parse(msg.payload)["record"]["rc"]["channel"][0]["state"][0].asInt() == 1;
+    }));
+    EXPECT_EQ(r.Stop(), 0);
+
+    const auto logged = r.Logged();
+    size_t refusals = 0, replied = 0;
+    for (const auto& l : logged) {
+        EXPECT_EQ(l.find(kToken), std::string::npos) << l;
+        refusals +=
+            l.find("MQTT control to device") == 0 && l.find(" refused: ") != std::string::npos;
+        replied += l == "MQTT control to device 1001: code 320, replied";
+    }
+    EXPECT_EQ(refusals, std::size(refused) + 1) << ::testing::PrintToString(logged);
+    EXPECT_EQ(replied, 1u) << ::testing::PrintToString(logged);
+    EXPECT_EQ(r.stderr_text().find(kToken), std::string::npos);
+}

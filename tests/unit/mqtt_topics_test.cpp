@@ -258,3 +258,32 @@ TEST(MqttTopics, MqttFlagTakesABrokerUrlOnly) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(MqttTopics, AnOutcomeWithoutAReplySaysWhy) {
+    const struct {
+        ControlOutcome::Kind kind;
+        const char* says;  // empty: no error
+    } cases[] = {
+        {ControlOutcome::Kind::kReplied, ""},
+        {ControlOutcome::Kind::kNoReply, "no reply from the controller within 2.5 s"},
+        {ControlOutcome::Kind::kNotSent, "nothing sent"},
+        {ControlOutcome::Kind::kTurnedDown, "refused the request (result -3)"},
+        {ControlOutcome::Kind::kBusy, "still awaits its reply"},
+        {ControlOutcome::Kind::kClosed, "stopping"},
+    };
+    for (const auto& c : cases) {
+        ControlOutcome o;
+        o.kind = c.kind;
+        o.rc = -3;
+        const std::string e = MqttOutcomeError(o, 2.5);
+        if (*c.says == '\0') {
+            EXPECT_EQ(e, "");
+        } else {
+            EXPECT_NE(e.find(c.says), std::string::npos) << e;
+        }
+    }
+}
+
+}  // namespace
