@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/e2e/e2e_json.h"
 #include "tests/e2e/e2e_process.h"
 
 namespace {
@@ -30,30 +31,13 @@ const std::string kExamples = std::string(Q318B_SOURCE_DIR) + "/examples";
 const std::string kToken = "e2e-Token-5f3a";
 
 Json::Value Parse(const std::string& text) {
-    Json::CharReaderBuilder b;
-    Json::Value v;
-    std::string errs;
-    std::istringstream in(text);
-    if (!Json::parseFromStream(b, in, &v, &errs)) return Json::Value();
-    return v;
-}
-
-std::string Text(const Json::Value& v) {
-    Json::StreamWriterBuilder b;
-    return Json::writeString(b, v);
+    return e2e::ParseJson(text, false);
 }
 
 // The demo controller answering fast, polled twice a second; `control`
 // goes into the site's http member when it is an object.
 void WriteSite(const TempDir& dir, int port, const Json::Value& control) {
-    std::ifstream in(kExamples + "/scenarios/demo_site.json");
-    std::stringstream ss;
-    ss << in.rdbuf();
-    Json::Value s = Parse(ss.str());
-    s["pace"] = false;
-    s["turnaround_ms"] = 2;
-    s["events"] = Json::Value(Json::arrayValue);
-    dir.Write("scenario.json", Text(s));
+    dir.Write("scenario.json", e2e::JsonText(e2e::FastScenario()));
     dir.Write("token", kToken + "\n");
 
     Json::Value d(Json::objectValue);
@@ -67,7 +51,7 @@ void WriteSite(const TempDir& dir, int port, const Json::Value& control) {
     site["devices"].append(d);
     site["http"]["listen"] = "127.0.0.1:" + std::to_string(port);
     if (control.isObject()) site["http"]["control"] = control;
-    dir.Write("site.json", Text(site));
+    dir.Write("site.json", e2e::JsonText(site));
 }
 
 class Runner {

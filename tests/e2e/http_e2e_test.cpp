@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/e2e/e2e_json.h"
 #include "tests/e2e/e2e_process.h"
 
 namespace {
@@ -37,18 +38,13 @@ using e2e::TempDir;
 const std::string kHost = Q318B_HOST_PATH;
 const std::string kExamples = std::string(Q318B_SOURCE_DIR) + "/examples";
 
+using e2e::JsonText;
+using e2e::ParseJson;
 Json::Value Parse(const std::string& text) {
-    Json::CharReaderBuilder b;
-    Json::Value v;
-    std::string errs;
-    std::istringstream in(text);
-    if (!Json::parseFromStream(b, in, &v, &errs)) ADD_FAILURE() << "not JSON: " << text;
-    return v;
+    return ParseJson(text);
 }
-
 std::string Text(const Json::Value& v) {
-    Json::StreamWriterBuilder b;
-    return Json::writeString(b, v);
+    return JsonText(v);
 }
 
 // A loopback socket bound to a port the kernel picked; `listening` keeps it
@@ -82,14 +78,7 @@ struct PortHolder {
 // by default).
 void WriteSite(const TempDir& dir, double poll_interval = 2.2,
                const Json::Value& events = Json::Value(Json::arrayValue)) {
-    std::ifstream in(kExamples + "/scenarios/demo_site.json");
-    std::stringstream ss;
-    ss << in.rdbuf();
-    Json::Value s = Parse(ss.str());
-    s["pace"] = false;
-    s["turnaround_ms"] = 2;
-    s["events"] = events;
-    dir.Write("scenario.json", Text(s));
+    dir.Write("scenario.json", Text(e2e::FastScenario("demo_site.json", events)));
 
     Json::Value d(Json::objectValue);
     d["data_id"] = 1001;

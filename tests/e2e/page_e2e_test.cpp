@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "tests/e2e/cdp_client.h"
+#include "tests/e2e/e2e_json.h"
 #include "tests/e2e/e2e_process.h"
 
 namespace {
@@ -41,39 +42,15 @@ const std::string kMainsAlarmId = "419415001";
 // When the simulated mains fail, in seconds after the runner started.
 constexpr double kMainsFailureAt = 15;
 
+using e2e::FreePort;
+using e2e::ReadFile;
+
 Json::Value Parse(const std::string& text) {
-    Json::CharReaderBuilder b;
-    Json::Value v;
-    std::string errs;
-    std::istringstream in(text);
-    if (!Json::parseFromStream(b, in, &v, &errs)) return Json::Value();
-    return v;
+    return e2e::ParseJson(text, false);
 }
 
 std::string Text(const Json::Value& v) {
-    Json::StreamWriterBuilder b;
-    b["indentation"] = "";
-    return Json::writeString(b, v);
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-int FreePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-        throw std::runtime_error("cannot bind a loopback port");
-    ::close(fd);
-    return ntohs(a.sin_port);
+    return e2e::JsonText(v, "");
 }
 
 // The next check after a short pause; the thing waited for is a child
@@ -90,12 +67,8 @@ enum class Scenario { kDemo, kDemoMainsFailure, kLarge };
 // examples/site.json.
 void WriteSite(const TempDir& dir, Scenario which) {
     const bool large = which == Scenario::kLarge;
-    Json::Value s = Parse(
-        ReadFile(kExamples + (large ? "/scenarios/large_site.json" : "/scenarios/demo_site.json")));
+    Json::Value s = e2e::FastScenario(large ? "large_site.json" : "demo_site.json");
     ASSERT_TRUE(s.isObject());
-    s["pace"] = false;
-    s["turnaround_ms"] = 2;
-    s["events"] = Json::Value(Json::arrayValue);
     if (!large) {
         s["ac"]["currents"][2] = Json::Value();
         s["dc"][0]["batteries"][1] = Json::Value();

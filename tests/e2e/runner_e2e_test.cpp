@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "runtime/site/history_db.h"
+#include "tests/e2e/e2e_json.h"
 #include "tests/e2e/e2e_process.h"
 
 namespace {
@@ -32,35 +33,16 @@ const std::string kExamples = std::string(Q318B_SOURCE_DIR) + "/examples";
 constexpr size_t kRecordBytes = 2704;
 
 Json::Value Parse(const std::string& text) {
-    Json::CharReaderBuilder b;
-    Json::Value v;
-    std::string errs;
-    std::istringstream in(text);
-    if (!Json::parseFromStream(b, in, &v, &errs))
-        ADD_FAILURE() << "not JSON (" << errs << "): " << text.substr(0, 200);
-    return v;
-}
-
-Json::Value ReadJson(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return Parse(ss.str());
+    return e2e::ParseJson(text);
 }
 
 std::string Text(const Json::Value& v) {
-    Json::StreamWriterBuilder b;
-    b["indentation"] = "  ";
-    return Json::writeString(b, v);
+    return e2e::JsonText(v, "  ");
 }
 
 // The demo controller with fast replies; `events` replaces its timetable.
 Json::Value FastScenario(const Json::Value& events = Json::Value(Json::arrayValue)) {
-    Json::Value s = ReadJson(kExamples + "/scenarios/demo_site.json");
-    s["pace"] = false;
-    s["turnaround_ms"] = 2;
-    s["events"] = events;
-    return s;
+    return e2e::FastScenario("demo_site.json", events);
 }
 
 Json::Value Event(double at, const std::string& action) {
