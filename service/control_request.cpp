@@ -22,6 +22,20 @@ bool IsDigits(const std::string& s) {
     return true;
 }
 
+// A piece of the client's request as a refusal quotes it: refusals are
+// logged and answered as one line, so nothing in them may break a line or
+// carry a terminal's control codes, and a long value is cut.
+std::string Quoted(const std::string& given) {
+    constexpr size_t kMax = 40;
+    std::string out = "\"";
+    for (size_t i = 0; i < given.size() && i < kMax; ++i) {
+        const unsigned char c = static_cast<unsigned char>(given[i]);
+        out += c < 0x20 || c >= 0x7F ? '?' : static_cast<char>(c);
+    }
+    if (given.size() > kMax) out += "...";
+    return out + "\"";
+}
+
 bool Fail(std::string* error, const std::string& text) {
     *error = text;
     return false;
@@ -44,7 +58,7 @@ bool RawPayload(const Json::Value& p, std::vector<uint8_t>* out, std::string* er
         for (size_t i = 0; i < hex.size(); i += 2) {
             if (!std::isxdigit(static_cast<unsigned char>(hex[i])) ||
                 !std::isxdigit(static_cast<unsigned char>(hex[i + 1])))
-                return Fail(error, "payload: \"" + hex.substr(i, 2) + "\" is not a hex byte");
+                return Fail(error, "payload: " + Quoted(hex.substr(i, 2)) + " is not a hex byte");
             out->push_back(
                 static_cast<uint8_t>(std::strtoul(hex.substr(i, 2).c_str(), nullptr, 16)));
         }
@@ -82,7 +96,8 @@ bool ParamPayload(const Json::Value& given, std::vector<uint8_t>* out, std::stri
     bool known = false;
     for (const char* s : kParamSignals) known = known || signal.asString() == s;
     if (!known)
-        return Fail(error, "payload.signal_id \"" + signal.asString() + "\" is no DC parameter");
+        return Fail(error,
+                    "payload.signal_id " + Quoted(signal.asString()) + " is no DC parameter");
     const Json::Value& v = p["SetValue"];
     std::string value;
     if (v.isString()) {
@@ -91,7 +106,7 @@ bool ParamPayload(const Json::Value& given, std::vector<uint8_t>* out, std::stri
         char* end = nullptr;
         const double d = std::strtod(begin, &end);
         if (value.empty() || end != begin + value.size() || !std::isfinite(d))
-            return Fail(error, "payload.SetValue \"" + value + "\" is not a number");
+            return Fail(error, "payload.SetValue " + Quoted(value) + " is not a number");
     } else if (v.isNumeric() && std::isfinite(v.asDouble())) {
         // Sent on as text: the device reads the value from its text form.
         Json::StreamWriterBuilder w;
@@ -118,7 +133,7 @@ bool RectifierPayload(const Json::Value& p, std::vector<uint8_t>* out, std::stri
     const std::string prefix = t.substr(0, 9);
     if ((prefix == "419500201" || prefix == "419500200") && t.size() <= 12 && IsDigits(t.substr(9)))
         ok = true;
-    if (!ok) return Fail(error, "payload \"" + t + "\" is no rectifier command");
+    if (!ok) return Fail(error, "payload " + Quoted(t) + " is no rectifier command");
     out->assign(t.begin(), t.end());
     return true;
 }

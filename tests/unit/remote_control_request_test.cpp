@@ -111,6 +111,11 @@ TEST(RemoteControlRequest, RefusalsNameWhatIsWrong) {
         {R"({"code":320,"payload":"41950020"})", "no rectifier command"},
         {R"({"code":320,"payload":"419500600002"})", "no rectifier command"},
         {R"({"code":320,"payload":3})", "command identifier"},
+        // What a refusal quotes stays on one line and is cut when long.
+        {R"({"code":320,"payload":"4195\n0020\u001b[2J"})", "payload \"4195?0020?[2J\" is no"},
+        {R"({"code":300,"payload":"0\n010203040506"})", "\"0?\" is not a hex byte"},
+        {R"({"code":310,"payload":{"signal_id":")" + std::string(100, 'x') + R"(","SetValue":1}})",
+         "\"xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx...\" is no DC parameter"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.body.substr(0, 80));
