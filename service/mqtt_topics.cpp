@@ -211,7 +211,13 @@ MqttControlCheck CheckMqttControl(const std::string& payload, const std::string&
     Json::Value request(Json::objectValue);
     if (body.isMember("code")) request["code"] = body["code"];
     if (body.isMember("payload")) request["payload"] = body["payload"];
-    if (!ParseControlRequest(request, &out.request, &out.error)) return out;
+    if (!ParseControlRequest(request, &out.request, &out.error)) {
+        // A refusal quotes the payload, and a client may have pasted the
+        // token into it: the answer goes to every subscriber of the topic.
+        for (size_t at; !token.empty() && (at = out.error.find(token)) != std::string::npos;)
+            out.error.replace(at, token.size(), "<token>");
+        return out;
+    }
     if (out.request.code == 300 && !allow_raw) {
         out.error = "code 300 is not enabled";
         return out;

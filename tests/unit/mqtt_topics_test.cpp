@@ -287,3 +287,20 @@ TEST(MqttTopics, AnOutcomeWithoutAReplySaysWhy) {
 }
 
 }  // namespace
+
+namespace {
+
+// The answer to a refused request goes to every subscriber of the result
+// topic: a token pasted into the payload is not quoted back.
+TEST(MqttTopics, ARefusalNeverQuotesTheToken) {
+    const std::string token = "s3cret-T0ken";
+    const MqttControlCheck c = CheckMqttControl(
+        R"({"token": "s3cret-T0ken", "code": 320, "payload": "4195x s3cret-T0ken"})", token, false,
+        true);
+    EXPECT_FALSE(c.ok);
+    EXPECT_NE(c.error.find("no rectifier command"), std::string::npos) << c.error;
+    EXPECT_NE(c.error.find("<token>"), std::string::npos) << c.error;
+    EXPECT_EQ(c.error.find(token), std::string::npos) << c.error;
+}
+
+}  // namespace
