@@ -301,37 +301,33 @@ void AddApiRoutes(httplib::Server& server, const ServiceContext& ctx) {
         ReplyJson(res, 200, body);
     });
 
-    server.Get("/api/v1/events", [ctx](const httplib::Request& req, httplib::Response& res) {
-        RowFilter f;
-        if (!Params(req, res, kParamDataId | kParamTimes, &f)) return;
-        if (f.data_id && !KnownDevice(*ctx.holder->Get(), *f.data_id))
-            return ReplyNoDevice(res, std::to_string(*f.data_id));
-        WithStore(ctx, res, [&](const HistoryDb& db) {
-            const auto page = db.AlarmEventsIn(f);
-            Json::Value rows(Json::arrayValue);
-            for (const auto& e : page.rows) rows.append(EventJson(e));
-            Json::Value body(Json::objectValue);
-            body["events"] = rows;
-            body["truncated"] = page.truncated;
-            return body;
-        });
-    });
-
-    server.Get("/api/v1/reports", [ctx](const httplib::Request& req, httplib::Response& res) {
-        RowFilter f;
-        if (!Params(req, res, kParamDataId | kParamTimes, &f)) return;
-        if (f.data_id && !KnownDevice(*ctx.holder->Get(), *f.data_id))
-            return ReplyNoDevice(res, std::to_string(*f.data_id));
-        WithStore(ctx, res, [&](const HistoryDb& db) {
-            const auto page = db.AnalogReportsIn(f);
-            Json::Value rows(Json::arrayValue);
-            for (const auto& r : page.rows) rows.append(ReportJson(r));
-            Json::Value body(Json::objectValue);
-            body["reports"] = rows;
-            body["truncated"] = page.truncated;
-            return body;
-        });
-    });
+    // The stored lists: a page of rows read from the store by `read`,
+    // each shown by `show`, under `member`.
+    const auto stored_list = [&server, ctx](const char* path, const char* member, auto read,
+                                            auto show) {
+        server.Get(path,
+                   [ctx, member, read, show](const httplib::Request& req, httplib::Response& res) {
+                       RowFilter f;
+                       if (!Params(req, res, kParamDataId | kParamTimes, &f)) return;
+                       if (f.data_id && !KnownDevice(*ctx.holder->Get(), *f.data_id))
+                           return ReplyNoDevice(res, std::to_string(*f.data_id));
+                       WithStore(ctx, res, [&](const HistoryDb& db) {
+                           const auto page = read(db, f);
+                           Json::Value rows(Json::arrayValue);
+                           for (const auto& r : page.rows) rows.append(show(r));
+                           Json::Value body(Json::objectValue);
+                           body[member] = rows;
+                           body["truncated"] = page.truncated;
+                           return body;
+                       });
+                   });
+    };
+    stored_list(
+        "/api/v1/events", "events",
+        [](const HistoryDb& db, const RowFilter& f) { return db.AlarmEventsIn(f); }, &EventJson);
+    stored_list(
+        "/api/v1/reports", "reports",
+        [](const HistoryDb& db, const RowFilter& f) { return db.AnalogReportsIn(f); }, &ReportJson);
 
     server.Get(R"(/api/v1/devices/([^/]+)/history)", [ctx](const httplib::Request& req,
                                                            httplib::Response& res) {

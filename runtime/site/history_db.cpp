@@ -523,31 +523,27 @@ std::vector<LinkStatsRow> HistoryDb::LinkStats(unsigned int data_id) const {
     return out;
 }
 
-RowPage<StoredRecord> HistoryDb::RecordsIn(const RowFilter& f) const {
-    Stmt st{Prepare((std::string(kRecordColumns) + FilterSql(f)).c_str())};
+template <typename Row>
+RowPage<Row> HistoryDb::ReadPage(const char* columns, const RowFilter& f,
+                                 Row (*read)(sqlite3_stmt*)) const {
+    Stmt st{Prepare((std::string(columns) + FilterSql(f)).c_str())};
     BindFilter(st.s, f);
-    RowPage<StoredRecord> page;
-    while (Next(st.s)) page.rows.push_back(ReadRecord(st.s));
+    RowPage<Row> page;
+    while (Next(st.s)) page.rows.push_back(read(st.s));
     TrimPage(&page, f);
     return page;
+}
+
+RowPage<StoredRecord> HistoryDb::RecordsIn(const RowFilter& f) const {
+    return ReadPage(kRecordColumns, f, &ReadRecord);
 }
 
 RowPage<AlarmEventRow> HistoryDb::AlarmEventsIn(const RowFilter& f) const {
     if (!Has("alarm_events")) return {};
-    Stmt st{Prepare((std::string(kAlarmEventColumns) + FilterSql(f)).c_str())};
-    BindFilter(st.s, f);
-    RowPage<AlarmEventRow> page;
-    while (Next(st.s)) page.rows.push_back(ReadAlarmEvent(st.s));
-    TrimPage(&page, f);
-    return page;
+    return ReadPage(kAlarmEventColumns, f, &ReadAlarmEvent);
 }
 
 RowPage<AnalogReportRow> HistoryDb::AnalogReportsIn(const RowFilter& f) const {
     if (!Has("analog_reports")) return {};
-    Stmt st{Prepare((std::string(kAnalogReportColumns) + FilterSql(f)).c_str())};
-    BindFilter(st.s, f);
-    RowPage<AnalogReportRow> page;
-    while (Next(st.s)) page.rows.push_back(ReadAnalogReport(st.s));
-    TrimPage(&page, f);
-    return page;
+    return ReadPage(kAnalogReportColumns, f, &ReadAnalogReport);
 }

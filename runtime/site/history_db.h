@@ -138,6 +138,11 @@ class HistoryDb {
     void RequireWritable() const;
     // False for a table a read-only file does not have (older files).
     bool Has(const char* table) const;
+    // One filtered read: `columns` (a SELECT up to its FROM table) with the
+    // filter's WHERE, order and limit, each row through `read`.
+    template <typename Row>
+    RowPage<Row> ReadPage(const char* columns, const RowFilter& f,
+                          Row (*read)(sqlite3_stmt*)) const;
 
     std::string path_;
     sqlite3* db_ = nullptr;
