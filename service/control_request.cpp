@@ -41,12 +41,18 @@ bool Fail(std::string* error, const std::string& text) {
     return false;
 }
 
+// A whole number in [lo, hi]. isInt64 first: asLargestInt throws for an
+// integer above the int64 range, which a client may well send.
+bool WholeIn(const Json::Value& v, Json::LargestInt lo, Json::LargestInt hi) {
+    return v.isIntegral() && v.isInt64() && v.asLargestInt() >= lo && v.asLargestInt() <= hi;
+}
+
 bool RawPayload(const Json::Value& p, std::vector<uint8_t>* out, std::string* error) {
     out->clear();
     if (p.isArray()) {
         for (Json::ArrayIndex i = 0; i < p.size(); ++i) {
             const Json::Value& b = p[i];
-            if (!b.isIntegral() || b.asLargestInt() < 0 || b.asLargestInt() > 255)
+            if (!WholeIn(b, 0, 255))
                 return Fail(error, "payload[" + std::to_string(i) + "] must be a byte (0 to 255)");
             out->push_back(static_cast<uint8_t>(b.asLargestInt()));
         }
@@ -143,7 +149,7 @@ bool RectifierPayload(const Json::Value& p, std::vector<uint8_t>* out, std::stri
 bool ParseControlRequest(const Json::Value& body, ControlRequest* out, std::string* error) {
     if (!body.isObject()) return Fail(error, "the request must be a JSON object");
     const Json::Value& code = body["code"];
-    if (!code.isIntegral()) return Fail(error, "code must be 300, 310 or 320");
+    if (!WholeIn(code, 0, 1000000)) return Fail(error, "code must be 300, 310 or 320");
     const Json::LargestInt c = code.asLargestInt();
     if (!body.isMember("payload")) return Fail(error, "missing member payload");
     const Json::Value& p = body["payload"];

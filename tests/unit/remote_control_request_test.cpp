@@ -83,6 +83,9 @@ TEST(RemoteControlRequest, RefusalsNameWhatIsWrong) {
         {R"({"payload":"x"})", "code must be"},
         {R"({"code":"310","payload":"x"})", "code must be"},
         {R"({"code":311,"payload":"x"})", "not 311"},
+        // Whole numbers past int64 used to throw out of the parser.
+        {R"({"code":13558555555558485656,"payload":"{\"set"})", "code must be"},
+        {R"({"code":-4294967296,"payload":"x"})", "code must be"},
         {R"({"code":320})", "missing member payload"},
         {R"({"code":300,"payload":"010203040506"})", "exactly 7 bytes, not 6"},
         {R"({"code":300,"payload":"0102030405060"})", "odd number"},
@@ -90,6 +93,7 @@ TEST(RemoteControlRequest, RefusalsNameWhatIsWrong) {
         {R"({"code":300,"payload":[1,2,3,4,5,6,256]})", "payload[6]"},
         {R"({"code":300,"payload":[1,2,3,4,5,6,-1]})", "payload[6]"},
         {R"({"code":300,"payload":[1,2,3,4,5,6,1.5]})", "payload[6]"},
+        {R"({"code":300,"payload":[1,2,3,4,5,6,18446744073709551615]})", "payload[6]"},
         {R"({"code":300,"payload":7})", "hex text or an array"},
         {R"({"code":310,"payload":"{"})", "not JSON"},
         {R"({"code":310,"payload":[1]})", "an object"},
