@@ -64,7 +64,8 @@ std::string Seconds(double s) {
 MqttPublisher::MqttPublisher(Options options)
     : opt_(std::move(options)),
       where_(opt_.config.host + ":" + std::to_string(opt_.config.port)),
-      client_id_(opt_.config.client_id) {
+      client_id_(opt_.config.client_id),
+      devices_(opt_.devices) {
     backoff_ = opt_.backoff_first;
     static std::once_flag once;
     std::call_once(once, [] { mosquitto_lib_init(); });
@@ -115,6 +116,11 @@ void MqttPublisher::State(unsigned int data_id, const std::string& name,
         s.dirty = true;
     }
     Wake();
+}
+
+void MqttPublisher::SetDevices(std::set<unsigned int> devices) {
+    std::lock_guard<std::mutex> lock(mu_);
+    devices_ = std::move(devices);
 }
 
 void MqttPublisher::Alarm(MqttAlarm alarm) {
@@ -361,9 +367,13 @@ void MqttPublisher::Handle(const std::string& topic, const std::string& payload,
     }
     // An empty message is how a client clears a retained one: nothing to do.
     if (payload.empty()) return;
+    bool known = false;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        known = devices_.count(id) != 0;
+    }
     MqttControlCheck c =
-        CheckMqttControl(payload, opt_.config.control.token, opt_.config.control.allow_raw,
-                         opt_.devices.count(id) != 0);
+        CheckMqttControl(payload, opt_.config.control.token, opt_.config.control.allow_raw, known);
     if (retained) {
         // A retained request would be carried out again on every connect.
         c.ok = false;

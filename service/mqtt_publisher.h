@@ -73,6 +73,9 @@ class MqttPublisher {
     void Link(unsigned int data_id, bool up, const std::string& detail, double time);
     // The answer to a control request: `body` goes to <prefix>/<data_id>/control/result.
     void ControlResult(unsigned int data_id, Json::Value body);
+    // The site's data_ids after a reload: control requests for others are
+    // refused from now on.
+    void SetDevices(std::set<unsigned int> devices);
 
   private:
     struct StateItem {
@@ -130,6 +133,7 @@ class MqttPublisher {
     uint64_t dropped_ = 0;      // alarm events dropped in the current burst
     bool drop_logged_ = false;  // the burst's first drop was logged
     std::deque<std::pair<unsigned int, Json::Value>> results_;
+    std::set<unsigned int> devices_;  // starts as opt_.devices
 
     // The MQTT thread's own.
     mosquitto* mosq_ = nullptr;

@@ -64,6 +64,14 @@ int ParseHostOptions(int argc, const char* const* argv, HostOptions* opt, std::s
     app.add_option("--rounds", rounds, "stop after every device completed N rounds (0: never)");
     app.add_option("--duration", duration, "stop after S seconds (0: never)");
     app.add_flag("--json", opt->json, "one JSON object per event instead of tables");
+    std::string log_format;
+    CLI::Option* log_opt = app.add_option(
+        "--log-format", log_format,
+        "text, journal or json: one line per event, no tables (default: tables on a terminal, "
+        "else text)");
+    app.add_flag("--check", opt->check,
+                 "check the site file, its settings, rule and scenario files, then exit (0: fine, "
+                 "2: problems, one line each)");
     app.add_option("--query", opt->queries,
                    "after each round, ask each device for KEY (repeatable)");
     app.add_option("--control", control, "CODE PAYLOAD: one control request after the first round")
@@ -93,6 +101,18 @@ int ParseHostOptions(int argc, const char* const* argv, HostOptions* opt, std::s
         *message = m;
         return 2;
     };
+    if (log_opt->count() > 0) {
+        if (log_format == "text")
+            opt->log_format = LogFormat::kText;
+        else if (log_format == "journal")
+            opt->log_format = LogFormat::kJournal;
+        else if (log_format == "json")
+            opt->log_format = LogFormat::kJson;
+        else
+            return fail("--log-format must be text, journal or json");
+        // --json streams every record; a log is for events only.
+        if (opt->json) return fail("--json and --log-format exclude each other");
+    }
     double v = 0;
     if (!Seconds(rounds, 0, 1e9, &v) || v != std::floor(v))
         return fail("--rounds must be a whole number from 0 to 1000000000");

@@ -8,6 +8,10 @@
 
 #include "runtime/wire/event_loop.h"
 
+// How events are written when they are not shown as tables. kAuto: tables
+// on a terminal, text lines otherwise.
+enum class LogFormat { kAuto, kText, kJournal, kJson };
+
 struct HostOptions {
     std::string site;
     std::string plugin;
@@ -17,6 +21,8 @@ struct HostOptions {
     long rounds = 0;      // 0: no limit
     double duration = 0;  // seconds; 0: no limit
     bool json = false;
+    LogFormat log_format = LogFormat::kAuto;
+    bool check = false;  // check the site and exit
     std::vector<std::string> queries;
     int control_code = 0;  // 0: no control request
     std::vector<uint8_t> control_bytes;

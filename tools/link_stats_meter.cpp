@@ -1,5 +1,6 @@
 #include "tools/link_stats_meter.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <utility>
@@ -122,6 +123,12 @@ LinkStatsMeter::~LinkStatsMeter() {
 
 void LinkStatsMeter::AddDevice(unsigned int data_id, Source source) {
     devices_.push_back({data_id, std::move(source), LinkCounts{}});
+}
+
+void LinkStatsMeter::RemoveDevice(unsigned int data_id) {
+    devices_.erase(std::remove_if(devices_.begin(), devices_.end(),
+                                  [&](const Tracked& t) { return t.data_id == data_id; }),
+                   devices_.end());
 }
 
 void LinkStatsMeter::Start() {

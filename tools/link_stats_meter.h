@@ -61,6 +61,9 @@ class LinkStatsMeter {
     // Reported in the order added. The first interval counts from zero, so
     // traffic before Start() belongs to it.
     void AddDevice(unsigned int data_id, Source source);
+    // A device leaving the site: what it counted since the last report is
+    // not reported.
+    void RemoveDevice(unsigned int data_id);
     // The first report falls due one interval from now, the next ones on
     // the same grid. A loop held up past several due times makes one report
     // for all of them, not a burst.

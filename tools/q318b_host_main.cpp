@@ -1,7 +1,8 @@
 // q318b-host: loads the q318b_419 plug-in as the monitoring host does,
 // initialises the devices of a site file and polls them over serial ports,
 // TCP serial servers or the built-in controller simulator, showing each
-// round (or, with --json, one JSON object per event).
+// round (or, with --json, one JSON object per event; as a service, one log
+// line per event). SIGHUP reads the site file again.
 #include <json/writer.h>
 #include <signal.h>
 #include <unistd.h>
@@ -26,74 +27,78 @@
 #include "runtime/site/site_services.h"
 #include "runtime/wire/event_loop.h"
 #include "runtime/wire/port_controller.h"
-#include "runtime/wire/transport.h"
 #include "service/http_service.h"
 #include "service/loop_calls.h"
 #include "service/mqtt_publisher.h"
 #include "service/notifier.h"
 #include "service/site_state.h"
-#include "sim/scenario.h"
-#include "sim/server.h"
 #include "tools/host_options.h"
 #include "tools/link_stats_meter.h"
+#include "tools/runner_log.h"
 #include "tools/runner_service.h"
 #include "tools/runner_view.h"
+#include "tools/site_check.h"
+#include "tools/site_runner.h"
 
 namespace {
 
 volatile sig_atomic_t g_stop = 0;
+volatile sig_atomic_t g_reload = 0;
 void OnSignal(int) {
     g_stop = 1;
 }
-
-struct Device {
-    const DeviceConfig* cfg = nullptr;
-    std::unique_ptr<QVRSPDevice> owner;
-    PMBusProtocol* dev = nullptr;
-    std::shared_ptr<rt::PortController> port;
-    long rounds = 0;
-    double round_time = 0;  // Unix seconds when the last round completed
-    bool round_pending = false;
-};
+void OnHangup(int) {
+    g_reload = 1;
+}
 
 double UnixNow() {
     return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
         .count();
 }
 
-class Output {
-  public:
-    Output(FILE* out, bool json) : out_(out), json_(json) {}
-    bool json() const { return json_; }
-    void Line(const std::string& s) { std::fprintf(out_, "%s\n", s.c_str()); }
-    void Json(const Json::Value& v) { Line(JsonLine(v)); }
-    void Text(const std::string& s) {
-        std::fputs(s.c_str(), out_);
-        std::fflush(out_);
-    }
+std::string DefaultPlugin(const HostOptions& opt, const SiteConfig& site) {
+    return !opt.plugin.empty()    ? opt.plugin
+           : !site.plugin.empty() ? site.plugin
+                                  : std::string(Q318B_DEFAULT_PLUGIN);
+}
 
-  private:
-    FILE* out_;
-    bool json_;
-};
+// A path that stays right while the working folder changes: devices are
+// made inside their own folders, and the service's threads open the store
+// by name meanwhile.
+std::string Absolute(const std::string& path) {
+    if (path.empty() || path[0] == '/') return path;
+    char cwd[4096];
+    if (getcwd(cwd, sizeof cwd) == nullptr)
+        throw std::runtime_error("cannot read the working folder");
+    return std::string(cwd) + "/" + path;
+}
+
+std::string Names(const std::vector<std::string>& names) {
+    std::string s;
+    for (const auto& n : names) s += (s.empty() ? "" : ", ") + n;
+    return s;
+}
+
+// --check: every problem on its own line, like a server's config test.
+int Check(const HostOptions& opt) {
+    SiteConfig site;
+    const std::vector<std::string> problems =
+        CheckSite(opt.site, opt.plugin, Q318B_DEFAULT_PLUGIN, opt.no_db ? "" : opt.database, &site);
+    for (const auto& p : problems) std::fprintf(stderr, "q318b-host: %s\n", p.c_str());
+    if (!problems.empty()) return 2;
+    std::printf("q318b-host: site file %s is fine: %zu device%s\n", site.file.c_str(),
+                site.devices.size(), site.devices.size() == 1 ? "" : "s");
+    return 0;
+}
 
 int Run(const HostOptions& opt) {
     // Everything that can be wrong with the site is found before anything
     // is written or started.
     SiteConfig site = LoadSiteConfig(opt.site);
-    std::string plugin_path = !opt.plugin.empty()    ? opt.plugin
-                              : !site.plugin.empty() ? site.plugin
-                                                     : std::string(Q318B_DEFAULT_PLUGIN);
-    std::map<std::string, sim::Scenario> scenarios;
-    for (const auto& d : site.devices) {
-        if (d.port.kind != PortSpec::Kind::kSimulator || scenarios.count(d.port.text)) continue;
-        sim::Scenario s;
-        std::string err;
-        if (!sim::LoadScenarioFile(d.port.path, &s, &err))
-            // The reader's message names the scenario file itself.
-            throw SiteError("site file " + site.file + ": " + d.name + ": " + err);
-        scenarios.emplace(d.port.text, std::move(s));
-    }
+    const std::string plugin_path = DefaultPlugin(opt, site);
+    SiteScenarios scenarios;
+    const std::vector<std::string> scenario_problems = LoadSiteScenarios(site, &scenarios);
+    if (!scenario_problems.empty()) throw SiteError(scenario_problems.front());
     const int control_code = opt.control_code;
     const std::vector<uint8_t>& control_bytes = opt.control_bytes;
     PluginHandle plugin(plugin_path);
@@ -106,71 +111,20 @@ int Run(const HostOptions& opt) {
     // What the plug-in says while its settings are checked is held back:
     // a refused start creates no diagnostics file.
     DiagRedirect diag{DiagRedirect::Held{}};
-    Output out(diag.out(), opt.json);
+    RunnerLog out(diag.out(), opt.json, opt.log_format, isatty(STDOUT_FILENO) != 0);
 
     rt::EventLoop loop;
     auto services = std::make_shared<SiteServices>();
     auto bridge = std::make_shared<SiteServicesController>(services);
-    std::vector<Device> devices(site.devices.size());
-    std::map<std::string, std::shared_ptr<rt::PortController>> ports;
-    std::map<std::string, std::unique_ptr<sim::SimServer>> sims;
-
+    SiteRunner runner(loop, *factory, bridge, opt.reset_interval);
     // Devices are created and initialised as the host does: Init, then
     // InitSetting in the device's working folder (where ./ini/ is looked up).
-    char cwd[4096];
-    if (getcwd(cwd, sizeof cwd) == nullptr)
-        throw std::runtime_error("cannot read the working folder");
-    for (size_t i = 0; i < site.devices.size(); ++i) {
-        const DeviceConfig& cfg = site.devices[i];
-        Device& d = devices[i];
-        d.cfg = &cfg;
-        d.owner.reset(factory->create());
-        d.dev = static_cast<PMBusProtocol*>(d.owner.get());
-        auto& port = ports[cfg.port.text];
-        if (!port) {
-            const PortSpec port_spec = cfg.port;
-            port = std::make_shared<rt::PortController>(
-                loop, [&sims, port_spec](int baud) -> std::unique_ptr<rt::Transport> {
-                    switch (port_spec.kind) {
-                        case PortSpec::Kind::kSerial:
-                            return std::make_unique<rt::SerialPort>(port_spec.path, baud);
-                        case PortSpec::Kind::kTcp:
-                            return std::make_unique<rt::TcpClient>(
-                                port_spec.host, static_cast<uint16_t>(port_spec.port));
-                        case PortSpec::Kind::kSimulator:
-                            return std::make_unique<rt::SerialPort>(
-                                sims.at(port_spec.text)->pty_path(), baud);
-                    }
-                    return nullptr;
-                });
-            port->SetServices(bridge);
-        }
-        d.port = port;
-        d.dev->address_ = static_cast<uint8_t>(cfg.address);
-        for (const auto& a : cfg.alarms) {
-            d.dev->alarm_level_[a.first] = a.second.level;
-            d.dev->alarm_threshold_[a.first] = a.second.threshold;
-        }
-        services->SetThresholds(cfg.data_id, cfg.alarms);
-        d.dev->Init(port, cfg.data_id, cfg.settings);
-        if (chdir(cfg.workdir.c_str()) != 0)
-            throw SiteError("site file " + site.file + ": " + cfg.name + ": cannot enter " +
-                            cfg.workdir);
-        try {
-            d.dev->InitSetting(cfg.settings);
-        } catch (const std::exception& e) {
-            (void)!chdir(cwd);
-            throw SiteError("site file " + site.file + ": " + cfg.name +
-                            ": settings rejected by the plug-in: " + e.what());
-        }
-        if (chdir(cwd) != 0) throw std::runtime_error("cannot return to the working folder");
-        if (cfg.baud_rate > 0) d.dev->baud_rate_ = cfg.baud_rate;
-    }
+    runner.Load(site, std::move(scenarios));
 
     std::shared_ptr<HistoryDb> db;
-    const std::string db_path = opt.no_db               ? ""
-                                : !opt.database.empty() ? opt.database
-                                                        : site.database;
+    const std::string db_path = Absolute(opt.no_db               ? ""
+                                         : !opt.database.empty() ? opt.database
+                                                                 : site.database);
     if (!db_path.empty()) {
         const std::string problem = HistoryDb::CheckExisting(db_path);
         if (!problem.empty()) throw StoreError(problem);
@@ -182,8 +136,6 @@ int Run(const HostOptions& opt) {
     auto state_holder = std::make_shared<SiteStateHolder>();
     auto loop_calls = std::make_shared<LoopCalls>();
     PluginDeviceAccess access;
-    for (auto& d : devices)
-        access.Add(d.cfg->data_id, d.dev, [&d] { return d.port->InExchange(*d.dev); });
     LogQueue service_log;
     // One desk for every outside client: a device takes one control request
     // at a time, whether it came over HTTP or MQTT. With both on, requests
@@ -238,8 +190,6 @@ int Run(const HostOptions& opt) {
             std::move(no), [&service_log](const std::string& line) { service_log.Add(line); });
     }
 
-    std::map<unsigned, Device*> by_id;
-    for (auto& d : devices) by_id[d.cfg->data_id] = &d;
     // When each active alarm was raised, by the alarm store's identity of
     // an alarm (the raise event's time, as stored with it).
     using AlarmKey = std::tuple<unsigned, std::string, std::string, std::string>;
@@ -252,11 +202,12 @@ int Run(const HostOptions& opt) {
     bool state_changed = true;
     const auto publish_state = [&] {
         auto state = std::make_shared<SiteState>();
-        for (const auto& d : devices) {
-            const unsigned id = d.cfg->data_id;
+        for (const auto& dp : runner.devices()) {
+            const RunnerDevice& d = *dp;
+            const unsigned id = d.cfg.data_id;
             DeviceState s;
             s.data_id = id;
-            s.name = d.cfg->name;
+            s.name = d.cfg.name;
             s.record = services->LastRecord(id);
             s.record_time = d.round_time;
             s.link_up = services->LinkUp(id);
@@ -273,6 +224,11 @@ int Run(const HostOptions& opt) {
         state_holder->Publish(std::move(state));
         state_changed = false;
     };
+    const auto site_ids = [&] {
+        std::set<unsigned int> ids;
+        for (const auto& d : runner.devices()) ids.insert(d->cfg.data_id);
+        return ids;
+    };
     // The broker is reached from a thread of its own; the loop only hands
     // over what changed. --mqtt without the site's member: defaults for the
     // rest.
@@ -285,7 +241,7 @@ int Run(const HostOptions& opt) {
     if (mqtt_config.enabled) {
         MqttPublisher::Options mo;
         mo.config = mqtt_config;
-        for (const auto& d : devices) mo.devices.insert(d.cfg->data_id);
+        mo.devices = site_ids();
         mo.log = [&service_log](const std::string& line) { service_log.Add(line); };
         // Checked requests go to the desk from the MQTT thread; the answer
         // comes back on the loop (or at once, for busy and closing) and
@@ -315,24 +271,27 @@ int Run(const HostOptions& opt) {
         for (const auto& a : services->alarms().Active(id)) ids.push_back(a.alarm_id);
         return ids;
     };
+    const auto device_name = [&](unsigned id) {
+        RunnerDevice* d = runner.Find(id);
+        return d != nullptr ? d->cfg.name : std::string();
+    };
     bridge->on_round_stored = [&](unsigned id) {
-        auto it = by_id.find(id);
-        if (it != by_id.end()) {
-            it->second->rounds++;
-            it->second->round_time = UnixNow();
-            it->second->round_pending = true;
+        if (RunnerDevice* d = runner.Find(id)) {
+            d->rounds++;
+            d->round_time = UnixNow();
+            d->round_pending = true;
             state_changed = true;
         }
     };
     services->SetListener([&](const HostEvent& e) {
         if (e.kind != HostEvent::Kind::kRecordPublished && e.kind != HostEvent::Kind::kAnalogReport)
             state_changed = true;
-        if (mqtt &&
-            (e.kind == HostEvent::Kind::kAlarmRaised || e.kind == HostEvent::Kind::kAlarmCleared)) {
+        const bool alarm =
+            e.kind == HostEvent::Kind::kAlarmRaised || e.kind == HostEvent::Kind::kAlarmCleared;
+        if (mqtt && alarm) {
             MqttAlarm a;
             a.raised = e.kind == HostEvent::Kind::kAlarmRaised;
-            auto dev = by_id.find(e.data_id);
-            a.name = dev != by_id.end() ? dev->second->cfg->name : "";
+            a.name = device_name(e.data_id);
             a.alarm = e.alarm;
             a.time = static_cast<double>(e.unix_time);
             mqtt->Alarm(std::move(a));
@@ -345,13 +304,11 @@ int Run(const HostOptions& opt) {
             alarm_since[AlarmIdentity(e.alarm)] = static_cast<double>(e.unix_time);
         else if (e.kind == HostEvent::Kind::kAlarmCleared)
             alarm_since.erase(AlarmIdentity(e.alarm));
-        if (notifier &&
-            (e.kind == HostEvent::Kind::kAlarmRaised || e.kind == HostEvent::Kind::kAlarmCleared)) {
+        if (notifier && alarm) {
             AlarmNotice n;
             n.raised = e.kind == HostEvent::Kind::kAlarmRaised;
             n.data_id = e.data_id;
-            auto dev = by_id.find(e.data_id);
-            n.device = dev != by_id.end() ? dev->second->cfg->name : "";
+            n.device = device_name(e.data_id);
             n.alarm_id = e.alarm.alarm_id;
             n.key = e.alarm.key;
             n.alarm_text = e.alarm.alarm_text;
@@ -360,67 +317,30 @@ int Run(const HostOptions& opt) {
             n.time = e.time;
             notifier->Notify(n);
         }
-        if (out.json()) {
-            out.Json(EventJson(e));
-        } else if (e.kind == HostEvent::Kind::kAlarmRaised ||
-                   e.kind == HostEvent::Kind::kAlarmCleared) {
-            out.Line(e.time + "  " +
-                     (e.kind == HostEvent::Kind::kAlarmRaised ? "RAISED " : "cleared") + "  " +
-                     std::to_string(e.data_id) + "  " + e.alarm.alarm_id + "  " +
-                     e.alarm.alarm_text);
-        } else if (e.kind == HostEvent::Kind::kLinkLost || e.kind == HostEvent::Kind::kLinkBack) {
-            out.Line(e.time + "  link " + (e.kind == HostEvent::Kind::kLinkLost ? "lost" : "back") +
-                     "  " + std::to_string(e.data_id) + (e.detail.empty() ? "" : "  " + e.detail));
-        }
+        out.Event(e);
     });
-    for (auto& p : ports) {
-        p.second->on_event = [&, port = p.second.get()](const rt::LinkEvent& ev) {
-            for (auto& d : devices) {
-                if (d.port.get() != port) continue;
-                if (ev.data_id != 0 && ev.data_id != d.cfg->data_id) continue;
-                switch (ev.kind) {
-                    case rt::LinkEvent::Kind::kChainEnd:
-                        // An abandoned chain ends too; only one that got
-                        // its replies shows the link up.
-                        if (ev.text == "done") services->LinkState(d.cfg->data_id, true);
-                        break;
-                    case rt::LinkEvent::Kind::kAbandoned:
-                        services->LinkState(d.cfg->data_id, false, "no good reply to " + ev.text);
-                        break;
-                    case rt::LinkEvent::Kind::kLost:
-                    case rt::LinkEvent::Kind::kOpenFailed:
-                        services->LinkState(d.cfg->data_id, false, ev.text);
-                        break;
-                    default:
-                        break;
-                }
-            }
-        };
-        p.second->log = [&](const std::string& m) {
-            if (!out.json()) out.Line("host: " + m);
-        };
-    }
-
-    for (const auto& s : scenarios) {
-        auto server = std::make_unique<sim::SimServer>(loop, s.second);
-        std::string err;
-        if (!server->ServePty(&err)) throw std::runtime_error("simulator: " + err);
-        sims.emplace(s.first, std::move(server));
-    }
-    const auto seconds = [](double s) {
-        return std::chrono::duration_cast<rt::Duration>(std::chrono::duration<double>(s));
+    runner.on_link = [&](RunnerDevice& d, const rt::LinkEvent& ev) {
+        switch (ev.kind) {
+            case rt::LinkEvent::Kind::kChainEnd:
+                // An abandoned chain ends too; only one that got its replies
+                // shows the link up.
+                if (ev.text == "done") services->LinkState(d.cfg.data_id, true);
+                break;
+            case rt::LinkEvent::Kind::kAbandoned:
+                services->LinkState(d.cfg.data_id, false, "no good reply to " + ev.text);
+                break;
+            case rt::LinkEvent::Kind::kLost:
+            case rt::LinkEvent::Kind::kOpenFailed:
+                services->LinkState(d.cfg.data_id, false, ev.text);
+                break;
+            default:
+                break;
+        }
     };
-    for (auto& d : devices) {
-        rt::DeviceSchedule sch;
-        sch.poll_interval = seconds(d.cfg->poll_interval);
-        sch.reply_timeout = seconds(d.cfg->reply_timeout);
-        sch.reset_interval = seconds(opt.reset_interval);
-        sch.late_window = seconds(d.cfg->late_window);
-        sch.quiet_gap = seconds(d.cfg->quiet_gap);
-        sch.unit_gap = seconds(d.cfg->unit_gap);
-        d.port->AddDevice(*d.dev, sch);
-    }
-    for (auto& p : ports) p.second->Start();
+    // The JSON stream has never carried the ports' messages.
+    runner.port_log = [&](const std::string& m) {
+        if (!out.json_stream()) out.Note(RunnerLog::Priority::kWarning, "host", m);
+    };
 
     LinkStatsWriter link_rows(db);
     LinkStatsMeter meter(loop, opt.stats_interval,
@@ -428,12 +348,22 @@ int Run(const HostOptions& opt) {
                              const std::time_t now = std::time(nullptr);
                              std::vector<LinkStatsRow> rows;
                              for (const auto& r : reports) {
-                                 if (out.json()) out.Json(LinkStatsEvent(r, now));
+                                 out.Data(LinkStatsEvent(r, now), RunnerLog::Priority::kInfo, "");
                                  rows.push_back(LinkStatsRowOf(r, now));
                              }
                              link_rows.Add(rows);
                          });
-    for (auto& d : devices) meter.AddDevice(d.cfg->data_id, [&d] { return d.port->Stats(*d.dev); });
+    runner.on_added = [&](RunnerDevice& d) {
+        const unsigned id = d.cfg.data_id;
+        services->SetThresholds(id, d.cfg.alarms);
+        access.Add(id, d.dev, [&d] { return d.port->InExchange(*d.dev); });
+        meter.AddDevice(id, [&d] { return d.port->Stats(*d.dev); });
+    };
+    runner.on_removing = [&](RunnerDevice& d) {
+        access.Remove(d.cfg.data_id);
+        meter.RemoveDevice(d.cfg.data_id);
+    };
+    runner.Start();
     meter.Start();
     publish_state();
     loop_calls->Attach(loop);
@@ -444,42 +374,82 @@ int Run(const HostOptions& opt) {
     sa.sa_handler = OnSignal;
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    struct sigaction hup {};
+    hup.sa_handler = OnHangup;
+    sigaction(SIGHUP, &hup, nullptr);
+
+    // SIGHUP: the site file again. Only the devices change; what the rest
+    // of the file says is read at the next start.
+    const auto reload = [&] {
+        SiteConfig next;
+        SiteScenarios next_scenarios;
+        ReloadSummary done;
+        try {
+            next = LoadSiteConfig(opt.site);
+            const auto problems = LoadSiteScenarios(next, &next_scenarios);
+            if (!problems.empty()) throw SiteError(problems.front());
+            done = runner.Apply(next, std::move(next_scenarios));
+        } catch (const std::exception& e) {
+            out.Note(RunnerLog::Priority::kErr, "reload",
+                     std::string("refused, the running site stays: ") + e.what());
+            return;
+        }
+        std::string text = "site file " + next.file + ": " + std::to_string(done.kept) + " kept";
+        if (!done.added.empty()) text += ", added " + Names(done.added);
+        if (!done.removed.empty()) text += ", removed " + Names(done.removed);
+        if (!done.restarted.empty()) text += ", restarted " + Names(done.restarted);
+        std::vector<std::string> later;
+        if (DefaultPlugin(opt, next) != plugin_path) later.push_back("plugin");
+        if (next.database != site.database) later.push_back("database");
+        if (next.http_listen != site.http_listen ||
+            next.http_control.token != site.http_control.token ||
+            next.http_control.allow_raw != site.http_control.allow_raw ||
+            next.http_control.reply_timeout != site.http_control.reply_timeout)
+            later.push_back("http");
+        if (next.notify.command != site.notify.command ||
+            next.notify.timeout_s != site.notify.timeout_s ||
+            next.notify.max_running != site.notify.max_running ||
+            next.notify.queue != site.notify.queue)
+            later.push_back("notify");
+        if (next.mqtt.url != site.mqtt.url || next.mqtt.enabled != site.mqtt.enabled)
+            later.push_back("mqtt");
+        if (!later.empty()) text += "; " + Names(later) + " take effect at the next start";
+        out.Note(RunnerLog::Priority::kNotice, "reload", text);
+        if (mqtt) mqtt->SetDevices(site_ids());
+        state_changed = true;
+    };
 
     const auto start = std::chrono::steady_clock::now();
     bool control_sent = false;
     bool control_done = false;
     int status_calls = 0;
     const auto print_service_log = [&] {
-        for (const auto& line : service_log.Take()) {
-            if (out.json()) {
-                Json::Value v(Json::objectValue);
-                v["event"] = "service";
-                v["message"] = line;
-                out.Json(v);
-            } else {
-                out.Line("host: " + line);
-            }
-        }
+        for (const auto& line : service_log.Take())
+            out.Note(RunnerLog::Priority::kInfo, "service", line);
     };
     while (!g_stop) {
         loop.RunOnce(std::chrono::milliseconds(100));
+        if (g_reload) {
+            g_reload = 0;
+            reload();
+        }
         if (state_changed) publish_state();
         print_service_log();
         diag.FlushDiagnostics();
         link_rows.Flush();
-        for (auto& d : devices) {
+        for (auto& dp : runner.devices()) {
+            RunnerDevice& d = *dp;
             if (!d.round_pending) continue;
             d.round_pending = false;
-            const unsigned id = d.cfg->data_id;
+            const unsigned id = d.cfg.data_id;
             if (mqtt)
-                mqtt->State(id, d.cfg->name, services->LastRecord(id), d.round_time,
-                            active_ids(id));
-            if (!out.json()) {
+                mqtt->State(id, d.cfg.name, services->LastRecord(id), d.round_time, active_ids(id));
+            if (out.tables()) {
                 q318b_419_Data_t rec;
                 const auto& bytes = services->LastRecord(id);
                 if (RecordFromBytes(bytes.data(), bytes.size(), rec))
-                    out.Text(RoundTable(d.cfg->name, rec, services->alarms().Active(id),
-                                        services->LinkUp(id), CountsOf(d.port->Stats(*d.dev))));
+                    out.Table(RoundTable(d.cfg.name, rec, services->alarms().Active(id),
+                                         services->LinkUp(id), CountsOf(d.port->Stats(*d.dev))));
             }
             for (const auto& key : opt.queries) {
                 Json::Value q(Json::objectValue);
@@ -491,14 +461,12 @@ int Run(const HostOptions& opt) {
                 } catch (const std::out_of_range& e) {
                     q["refused"] = e.what();
                 }
-                if (out.json())
-                    out.Json(q);
-                else
-                    out.Line(
-                        "  query " + key + ": " +
+                out.Data(
+                    q, RunnerLog::Priority::kInfo,
+                    (out.tables() ? "  query " : "query " + std::to_string(id) + " ") + key + ": " +
                         (q.isMember("value") ? JsonLine(q["value"]) : q["refused"].asString()));
             }
-            if (control_code != 0 && &d == &devices[0]) {
+            if (control_code != 0 && &d == runner.devices().front().get()) {
                 int written = 0;
                 int status = 0;
                 int rc = 0;
@@ -521,14 +489,12 @@ int Run(const HostOptions& opt) {
                 } else {
                     continue;
                 }
-                if (out.json())
-                    out.Json(c);
-                else
-                    out.Line("  control " + JsonLine(c));
+                out.Data(c, RunnerLog::Priority::kNotice,
+                         std::string(out.tables() ? "  " : "") + "control " + JsonLine(c));
             }
         }
         bool all_done = opt.rounds > 0;
-        for (const auto& d : devices) all_done = all_done && d.rounds >= opt.rounds;
+        for (const auto& d : runner.devices()) all_done = all_done && d->rounds >= opt.rounds;
         if (all_done) break;
         if (opt.duration > 0 &&
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() >=
@@ -541,8 +507,7 @@ int Run(const HostOptions& opt) {
     if (http) http->Stop();
     loop_calls->Detach();
     meter.Stop();
-    for (auto& p : ports) p.second->Stop();
-    for (auto& s : sims) s.second->Stop();
+    runner.Stop();
     services->Flush();
     // After the last events: unacknowledged alarms get a moment, then
     // "offline" and a clean disconnect.
@@ -551,8 +516,6 @@ int Run(const HostOptions& opt) {
     // What the notifier says about the programs it kills is still shown.
     if (notifier) notifier->Stop();
     print_service_log();
-    for (auto& d : devices) d.port->RemoveDevice(*d.dev);
-    devices.clear();  // devices before the plug-in that made them
     providers.clear();
     return 0;
 }
@@ -568,7 +531,7 @@ int main(int argc, char** argv) {
     if (status > 0) std::fprintf(stderr, "q318b-host: %s\n", message.c_str());
     if (status >= 0) return status;
     try {
-        return Run(opt);
+        return opt.check ? Check(opt) : Run(opt);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "q318b-host: %s\n", e.what());
         return 2;

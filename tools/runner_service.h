@@ -20,6 +20,7 @@ class PluginDeviceAccess : public DeviceAccess {
     void Add(unsigned int data_id, QVRVDevice* dev, std::function<bool()> busy) {
         devices_[data_id] = {dev, std::move(busy)};
     }
+    void Remove(unsigned int data_id) { devices_.erase(data_id); }
 
     bool Has(unsigned int data_id) const override { return devices_.count(data_id) != 0; }
     bool Busy(unsigned int data_id) const override;

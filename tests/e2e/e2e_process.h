@@ -154,6 +154,7 @@ class Child {
     void Signal(int sig) {
         if (!reaped_) ::kill(pid_, sig);
     }
+    pid_t pid() const { return pid_; }
 
     // The next line of standard output, or nothing at end of output or at
     // the deadline.

@@ -39,6 +39,20 @@ TEST(HostOptions, GoodValuesAreTaken) {
     EXPECT_EQ(p.opt.queries, std::vector<std::string>{"out_v"});
     EXPECT_TRUE(p.opt.json);
 
+    const struct {
+        const char* given;
+        LogFormat format;
+    } formats[] = {
+        {"text", LogFormat::kText}, {"journal", LogFormat::kJournal}, {"json", LogFormat::kJson}};
+    for (const auto& f : formats) {
+        const Parsed lf = Parse({"--log-format", f.given, "--check"});
+        ASSERT_EQ(lf.status, -1) << lf.message;
+        EXPECT_EQ(lf.opt.log_format, f.format) << f.given;
+        EXPECT_TRUE(lf.opt.check);
+    }
+    EXPECT_EQ(p.opt.log_format, LogFormat::kAuto);
+    EXPECT_FALSE(p.opt.check);
+
     const Parsed text = Parse({"--control", "320", "419500201003"});
     ASSERT_EQ(text.status, -1) << text.message;
     EXPECT_EQ(std::string(text.opt.control_bytes.begin(), text.opt.control_bytes.end()),
@@ -69,6 +83,9 @@ TEST(HostOptions, BadValuesAreOneLineAndStatusTwo) {
         {{"--query", ""}, "--query needs a key"},
         {{"--no-such-flag"}, "no-such-flag"},
         {{"--rounds"}, "--rounds"},
+        {{"--log-format", "syslog"}, "--log-format must be text, journal or json"},
+        {{"--log-format", "JSON"}, "--log-format must be"},
+        {{"--log-format", "json", "--json"}, "exclude each other"},
     };
     for (const auto& c : cases) {
         const Parsed p = Parse(c.args);
