@@ -5,10 +5,12 @@
 // line per event). SIGHUP reads the site file again.
 #include <json/writer.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <map>
@@ -111,7 +113,13 @@ int Run(const HostOptions& opt) {
     // What the plug-in says while its settings are checked is held back:
     // a refused start creates no diagnostics file.
     DiagRedirect diag{DiagRedirect::Held{}};
-    RunnerLog out(diag.out(), opt.json, opt.log_format, isatty(STDOUT_FILENO) != 0);
+    struct stat out_stat {};
+    const bool out_known = fstat(fileno(diag.out()), &out_stat) == 0;
+    RunnerLog out(diag.out(), opt.json,
+                  out_known ? AutoLogFormat(opt.log_format, std::getenv("JOURNAL_STREAM"),
+                                            out_stat.st_dev, out_stat.st_ino)
+                            : opt.log_format,
+                  isatty(fileno(diag.out())) != 0);
 
     rt::EventLoop loop;
     auto services = std::make_shared<SiteServices>();

@@ -34,6 +34,15 @@ const char* PriorityName(RunnerLog::Priority p) {
 
 }  // namespace
 
+LogFormat AutoLogFormat(LogFormat given, const char* journal_stream, unsigned long long out_dev,
+                        unsigned long long out_ino) {
+    if (given != LogFormat::kAuto || journal_stream == nullptr) return given;
+    unsigned long long dev = 0, ino = 0;
+    char end = 0;
+    if (std::sscanf(journal_stream, "%llu:%llu%c", &dev, &ino, &end) != 2) return given;
+    return dev == out_dev && ino == out_ino ? LogFormat::kJournal : given;
+}
+
 RunnerLog::RunnerLog(FILE* out, bool json_stream, LogFormat format, bool terminal)
     : out_(out),
       json_stream_(json_stream),

@@ -16,6 +16,14 @@
 #include "runtime/site/site_services.h"
 #include "tools/host_options.h"
 
+// The format to use: `given`, unless it is kAuto and standard output is
+// the journal's stream: then the journal's, so priorities reach it.
+// systemd names that stream "DEVICE:INODE" in JOURNAL_STREAM (null when
+// unset); a child whose output went elsewhere inherits the variable, so
+// it counts only when `out_dev` and `out_ino` (standard output's) match.
+LogFormat AutoLogFormat(LogFormat given, const char* journal_stream, unsigned long long out_dev,
+                        unsigned long long out_ino);
+
 class RunnerLog {
   public:
     // syslog's numbers, which the journal reads from a "<N>" line prefix.

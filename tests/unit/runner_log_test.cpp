@@ -142,3 +142,26 @@ TEST(RunnerLog, JsonLogCarriesPrioritiesAndTheStreamKeepsItsShape) {
     const Json::Value service = Parse(events[2]);
     EXPECT_EQ(service.getMemberNames(), (std::vector<std::string>{"event", "message"}));
 }
+
+TEST(RunnerLog, UnderSystemdTheDefaultIsTheJournalsFormat) {
+    const struct {
+        LogFormat given;
+        const char* stream;
+        LogFormat expect;
+    } cases[] = {
+        {LogFormat::kAuto, "8:1234", LogFormat::kJournal},
+        // Inherited from a service by a program whose output goes elsewhere.
+        {LogFormat::kAuto, "8:1235", LogFormat::kAuto},
+        {LogFormat::kAuto, "9:1234", LogFormat::kAuto},
+        {LogFormat::kAuto, nullptr, LogFormat::kAuto},
+        {LogFormat::kAuto, "", LogFormat::kAuto},
+        {LogFormat::kAuto, "8:1234x", LogFormat::kAuto},
+        {LogFormat::kAuto, "8", LogFormat::kAuto},
+        // What the operator asked for wins.
+        {LogFormat::kText, "8:1234", LogFormat::kText},
+        {LogFormat::kJson, "8:1234", LogFormat::kJson},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(AutoLogFormat(c.given, c.stream, 8, 1234), c.expect)
+            << (c.stream ? c.stream : "(unset)");
+}
