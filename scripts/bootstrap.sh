@@ -12,6 +12,7 @@ packages=(
   libmosquitto-dev mosquitto mosquitto-clients openssl
   clang libclang-rt-14-dev
   binutils
+  dpkg-dev lintian systemd
 )
 
 missing=()

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The whole test suite: bootstrap, then
 #   1. plain build, every test (the plug-in's ELF boundary included);
-#   2. ASan+UBSan build, every test again;
-#   3. clang libFuzzer build: each fuzz target replays its corpus, then
+#   2. the Debian package: built, checked by lintian, installed, run,
+#      removed and purged (scripts/package-test.sh, as root);
+#   3. ASan+UBSan build, every test again;
+#   4. clang libFuzzer build: each fuzz target replays its corpus, then
 #      explores for a few seconds.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -12,6 +14,9 @@ cd "$root"
 echo "== plain build"
 scripts/build.sh build -DQ318B_TESTS=ON -DQ318B_BENCH=ON
 ctest --test-dir build --output-on-failure -j"$(nproc)"
+
+echo "== Debian package"
+if [ "$(id -u)" -eq 0 ]; then scripts/package-test.sh; else sudo scripts/package-test.sh; fi
 
 echo "== sanitizer build (ASan + UBSan)"
 scripts/build.sh build-san -DQ318B_SANITIZE=ON -DQ318B_BENCH=OFF
