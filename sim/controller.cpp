@@ -339,7 +339,20 @@ uint8_t SimController::Control(uint8_t cid1, uint8_t cid2, const std::vector<uin
     return 0;
 }
 
+void SimController::AddPeer(Scenario s) {
+    peers_.emplace_back(std::move(s));
+}
+
 Response SimController::Answer(std::string_view body, double now) {
+    Response r = AnswerOwn(body, now);
+    for (auto& p : peers_) {
+        Response other = p.Answer(body, now);
+        if (r.text.empty() && r.echo.empty()) r = std::move(other);
+    }
+    return r;
+}
+
+Response SimController::AnswerOwn(std::string_view body, double now) {
     ApplyEvents(now);
     Response resp;
     const int adr = BodyAddress(body);

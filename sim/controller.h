@@ -37,6 +37,13 @@ class SimController {
     // `now` seconds after the simulator started.
     Response Answer(std::string_view body, double now);
 
+    // Another controller on the same line (a shared RS-485 pair): every
+    // command reaches it too, so its timed events go on, and it answers
+    // those sent to its own address. The line's speed and pacing stay
+    // this controller's.
+    void AddPeer(Scenario s);
+    const std::vector<SimController>& peers() const { return peers_; }
+
     // The INFO text of the reply to a command and its RTN, from the
     // current state, before any fault.
     uint8_t BuildInfo(uint8_t cid1, uint8_t cid2, const std::vector<uint8_t>& cmd_info,
@@ -51,6 +58,8 @@ class SimController {
     void ApplyEvents(double now);
 
   private:
+    Response AnswerOwn(std::string_view body, double now);
+
     struct Fault {
         std::string kind;
         int count = 1;
@@ -71,6 +80,7 @@ class SimController {
     std::vector<size_t> replay_pos_;
     std::vector<ControlRecord> controls_;
     std::map<uint8_t, float> parameters_;
+    std::vector<SimController> peers_;
 };
 
 }  // namespace sim
