@@ -33,9 +33,9 @@ endif()
 # The runtime library is private to the programs (no soname version, no
 # headers): a RUNPATH to its folder, which lintian accepts under
 # /usr/lib/<triplet>/<package>, instead of a public library package.
-set_target_properties(q318b-host q318b-sim q318b-decode PROPERTIES
+set_target_properties(q318b-host q318b-sim q318b-decode q318b-probe PROPERTIES
   INSTALL_RPATH "${CMAKE_INSTALL_FULL_LIBDIR}/q318b")
-install(TARGETS q318b-host q318b-sim q318b-decode RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS q318b-host q318b-sim q318b-decode q318b-probe RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS q318b_host_runtime LIBRARY DESTINATION ${Q318B_PKGLIBDIR} NAMELINK_SKIP)
 install(TARGETS q318b_419 LIBRARY DESTINATION ${Q318B_PKGLIBDIR})
 
@@ -52,7 +52,7 @@ install(FILES ${pkg_out}/q318b-host.service DESTINATION ${Q318B_UNIT_DIR})
 
 # --- documentation: man pages and the changelog, compressed as Debian wants ----
 find_program(GZIP_PROGRAM gzip REQUIRED)
-set(man_pages q318b-host.1 q318b-sim.1 q318b-decode.1 q318b-site.5)
+set(man_pages q318b-host.1 q318b-sim.1 q318b-decode.1 q318b-probe.1 q318b-site.5)
 set(gz_files)
 foreach(page IN LISTS man_pages)
   string(REGEX REPLACE "^.*\\.([0-9])$" "\\1" section "${page}")

@@ -83,7 +83,7 @@ id -nG "$user" | grep -qw dialout || fail "$user is not in group dialout"
 [ "$(stat -c %U "$workdir")" = "$user" ] || fail "$workdir is not owned by $user"
 
 step "programs find their libraries"
-for p in q318b-host q318b-sim q318b-decode; do
+for p in q318b-host q318b-sim q318b-decode q318b-probe; do
   env -u LD_LIBRARY_PATH ldd "/usr/bin/$p" >"$work/ldd.log" 2>&1 || fail "ldd /usr/bin/$p"
   if grep -q 'not found' "$work/ldd.log"; then
     cat "$work/ldd.log"
@@ -91,7 +91,7 @@ for p in q318b-host q318b-sim q318b-decode; do
   fi
   bounded 30 env -u LD_LIBRARY_PATH "/usr/bin/$p" --help >/dev/null || fail "$p --help"
 done
-for page in q318b-host.1 q318b-sim.1 q318b-decode.1 q318b-site.5; do
+for page in q318b-host.1 q318b-sim.1 q318b-decode.1 q318b-probe.1 q318b-site.5; do
   dpkg -L "$pkg" | grep -q "/man${page##*.}/$page.gz\$" || fail "man page $page not installed"
 done
 
