@@ -8,6 +8,7 @@
 #pragma once
 
 #include <boost/property_tree/ptree_fwd.hpp>
+#include <locale>
 #include <map>
 #include <ostream>
 #include <string>
@@ -48,8 +49,18 @@ std::pair<std::string, std::string> SplitAiValue(const std::string& value);
 void LoadRuleSections(const boost::property_tree::ptree& tree, int b_mode, AiRuleMap& ai_rules,
                       AlarmRuleMap& alarm_rules);
 
+// The text of a rule file with every key line before the first section
+// blanked: such a key belongs to no section and must not reach the INI
+// reader, which would keep it as a top-level key (standing in for a
+// missing section, or clashing with a section of the same name). Lines
+// are never removed, so the reader's line numbers stay the file's; lines
+// the reader refuses (no '=', or nothing before it) are kept for it to
+// refuse. Lines are trimmed with `loc`'s white space, as the reader does.
+std::string WithoutKeysBeforeFirstSection(const std::string& text, const std::locale& loc);
+
 // Reads the INI file at `path` in full (whatever the mode, so a malformed
-// file always fails) and loads its sections as above.
+// file always fails) and loads its sections as above. The reader's errors
+// name `path` and the file's own line numbers.
 void LoadRuleFile(const std::string& path, int b_mode, AiRuleMap& ai_rules,
                   AlarmRuleMap& alarm_rules);
 

@@ -13,6 +13,7 @@
 #include "alarms/telecom_mapping.h"
 #include "alarms/threshold_rules.h"
 #include "alarms/unicom_mapping.h"
+#include "alarms/value_snapshot.h"
 #include "alarms/value_text.h"
 #include "device/pmbuspower_419.h"
 
@@ -152,6 +153,16 @@ bool UniDataDevice<T, P, N>::CheckAOReport(const std::string& template_id, const
     b->last_report_time = now;
     this->QVRVDevice::CheckAOReport(key, value);
     return true;
+}
+
+template <typename T, int N>
+void pmbuspower_419<T, N>::GenJsonData() {
+    if (snapshot == 0) return;
+    // Built whole, then swapped in: whatever reads the snapshot under the
+    // lock never sees a half-filled one, nor a value of the round before.
+    Json::Value next = ValueSnapshot(this->data_, SiteOptionsOf(*this));
+    std::lock_guard<std::mutex> lock(this->json_mutex_);
+    this->json_data_.swap(next);
 }
 
 template <typename T, int N>

@@ -37,6 +37,9 @@ class pmbuspower_419 : public UniDataDevice<T, PMBusProtocol, N> {
     bool RefreshStatus() override;
     int process_payload() override;
     void RunCheckThreshold() override;
+    // With "snapshot" on: the record's named values (alarms/value_snapshot.h)
+    // for the threshold pass; otherwise the snapshot is left as it is.
+    void GenJsonData() override;
 
     virtual int parse42_41(const unsigned char* data, int len);
     virtual int parse42_41_2(const unsigned char* data, int len);
@@ -69,4 +72,7 @@ class pmbuspower_419 : public UniDataDevice<T, PMBusProtocol, N> {
     int no_42_arg = 0;
     uint64_t dc_number_ = 0;
     int open_41_43 = 0;
+    // settings key "snapshot": non-zero fills the threshold pass's snapshot
+    // from the record; 0 leaves the rule-driven modes without values.
+    int snapshot = 0;
 };

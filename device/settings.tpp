@@ -65,6 +65,7 @@ bool pmbuspower_419<T, N>::InitSetting(const Json::Value& setting) {
         ReadIntOption(*app, "no_40_arg", no_40_arg);
         ReadIntOption(*app, "open_41_43", open_41_43);
         ReadByteOption(*app, "cg", group_byte_);
+        ReadIntOption(*app, "snapshot", snapshot);
     }
     this->data_.data_id = this->DataId();
     UniDataDevice<T, PMBusProtocol, N>::InitSetting(setting);

@@ -16,11 +16,13 @@
 //   device waits for, so that one input can run a whole round.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <vector>
 
+#include "alarms/value_snapshot.h"
 #include "device/q318b_419.h"
 #include "protocol/decoders.h"
 #include "runtime/framework/recording_controller.h"
@@ -69,6 +71,17 @@ inline void FuzzDecoders(const uint8_t* data, size_t size) {
     CheckCount(Decode42_44(d.dc1, opt, in, len), len);
     CheckCount(Decode42_41(d.dc2, opt, in, len), len);
     CheckCount(Decode42_44(d.dc2, opt, in, len), len);
+
+    // The threshold pass's snapshot walks whatever counts the replies gave:
+    // at most 2 inputs, 40 modules and 2 groups of 2 batteries, every value
+    // a finite number.
+    AlarmSiteOptions site;
+    site.has_dc = true;
+    site.dc_number = data[0] >> 4;
+    const Json::Value snap = ValueSnapshot(d, site);
+    Require(snap.isObject() && snap.size() <= 2 * 4 + 3 + 3 + 40 + 2 * 4);
+    for (const auto& name : snap.getMemberNames())
+        Require(snap[name].isNumeric() && std::isfinite(snap[name].asDouble()));
 }
 
 inline void FuzzPayload(const uint8_t* data, size_t size) {

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 
@@ -9,6 +10,7 @@
 #include "runtime/framework/diag_redirect.h"
 #include "runtime/framework/plugin_loader.h"
 #include "runtime/site/history_db.h"
+#include "tools/snapshot_warning.h"
 
 namespace {
 
@@ -109,7 +111,11 @@ std::vector<std::string> CheckSite(const std::string& site_path, const std::stri
         auto controller = std::make_shared<QVRController>();
         for (const auto& d : site.devices) {
             try {
-                MakeSiteDevice(*factory, d, controller, site.file);
+                const auto dev = MakeSiteDevice(*factory, d, controller, site.file);
+                const std::string warning = SnapshotWarning(d, *dev);
+                if (!warning.empty())
+                    std::fprintf(stderr, "q318b-host: warning: site file %s: %s\n",
+                                 site.file.c_str(), warning.c_str());
             } catch (const std::exception& e) {
                 problems.push_back(e.what());
             }

@@ -42,7 +42,9 @@ std::unique_ptr<QVRSPDevice> MakeSiteDevice(QVRSPDeviceProvider& factory, const 
 // runner would start with it. `plugin` and `database` override the site's
 // when not empty; `default_plugin` is loaded when neither names one.
 // `site_out` receives the site when its file could be read. The plug-in's
-// diagnostics are dropped meanwhile.
+// diagnostics are dropped meanwhile. What runs but not as the site likely
+// means (SnapshotWarning) is written to standard error as it is found, one
+// "q318b-host: warning: " line each, and is no problem.
 std::vector<std::string> CheckSite(const std::string& site_path, const std::string& plugin,
                                    const std::string& default_plugin, const std::string& database,
                                    SiteConfig* site_out);

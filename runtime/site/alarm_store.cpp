@@ -3,9 +3,39 @@
 #include <cmath>
 #include <cstdio>
 
+void AlarmStore::BeginRound(unsigned int data_id) {
+    ++round_[data_id];
+}
+
+AlarmStore::State::iterator AlarmStore::Continued(const AlarmChange& report, const Identity& id) {
+    const auto round = round_.find(report.data_id);
+    if (round == round_.end()) return state_.end();
+    auto found = state_.end();
+    for (auto it = state_.lower_bound(Identity{report.data_id, report.alarm_id, report.key, ""});
+         it != state_.end() && std::get<0>(it->first) == report.data_id &&
+         std::get<1>(it->first) == report.alarm_id && std::get<2>(it->first) == report.key;
+         ++it) {
+        if (it->second.ordinal != report.ordinal || reported_in_[it->first] >= round->second)
+            continue;
+        // Two could be it: the report is told apart by its text after all.
+        if (found != state_.end()) return state_.end();
+        found = it;
+    }
+    if (found == state_.end()) return found;
+    auto rounds = reported_in_.extract(found->first);
+    rounds.key() = id;
+    reported_in_.insert(std::move(rounds));
+    auto node = state_.extract(found);
+    node.key() = id;
+    return state_.insert(std::move(node)).position;
+}
+
 std::optional<AlarmChange> AlarmStore::Report(const AlarmChange& report) {
     Identity id{report.data_id, report.alarm_id, report.key, report.alarm_text};
     auto it = state_.find(id);
+    if (it == state_.end()) it = Continued(report, id);
+    const auto round = round_.find(report.data_id);
+    reported_in_[id] = round == round_.end() ? 0 : round->second;
     const bool was_active = it != state_.end() && it->second.active;
     if (it == state_.end()) {
         // Kept even when it is not raised: the host knows the alarm.

@@ -37,7 +37,19 @@ class AlarmStore {
     // A two-state report. An alarm's identity is (device, alarm id, key,
     // alarm text). Returns the change when the state changed; clearing an
     // alarm that was never raised is no change.
+    //
+    // Some alarms carry their value in the text (the rule-driven threshold
+    // alarms), so one alarm's text changes from round to round. A report
+    // whose identity is new therefore continues the alarm of the same
+    // device, id, key and ordinal that has not been reported yet in the
+    // device's current round, if there is exactly one: it takes the new
+    // text, and only a change of state is an event. Alarms that differ by
+    // text alone (one per AC input or module) are all reported every round,
+    // so each finds its own identity first.
     std::optional<AlarmChange> Report(const AlarmChange& report);
+    // A new round of the device begins (its record was published). Until
+    // the first, every new text is a new alarm.
+    void BeginRound(unsigned int data_id);
 
     // Compares a value with the host threshold of `alarm_id` and reports
     // the outcome; nothing when the id has no configured level.
@@ -55,5 +67,12 @@ class AlarmStore {
 
   private:
     using Identity = std::tuple<unsigned int, std::string, std::string, std::string>;
-    std::map<Identity, AlarmChange> state_;
+    using State = std::map<Identity, AlarmChange>;
+    // The alarm `report` continues under a new text, moved to the report's
+    // identity; end() when there is none.
+    State::iterator Continued(const AlarmChange& report, const Identity& id);
+
+    State state_;
+    std::map<Identity, uint64_t> reported_in_;  // the device's round of the last report
+    std::map<unsigned int, uint64_t> round_;    // rounds begun per device
 };

@@ -58,6 +58,8 @@ bool SiteServices::Publish(unsigned int data_id, int type, const uint8_t* data, 
     HostEvent e = Event(HostEvent::Kind::kRecordPublished, data_id);
     e.record.assign(data, data + len);
     last_record_[data_id] = e.record;
+    // The round's alarm reports follow the record.
+    alarms_.BeginRound(data_id);
     (void)type;
     Emit(e);
     return true;

@@ -93,4 +93,90 @@ TEST(AlarmStore, HostThresholdWithDirectionAndRecovery) {
     }
 }
 
+// A level rule's alarm: its text carries the value while raised and is
+// empty once cleared.
+AlarmChange LevelReport(bool active, const std::string& text, unsigned data_id = 7) {
+    AlarmChange r;
+    r.data_id = data_id;
+    r.level = 2;
+    r.key = "dc1v";
+    r.alarm_id = "419620301003";
+    r.value_text = "0";
+    r.alarm_text = text;
+    r.active = active;
+    r.ordinal = 1;
+    return r;
+}
+
+TEST(AlarmStore, AnAlarmWhoseTextFollowsItsValueIsOneAlarmAcrossRounds) {
+    AlarmStore store;
+    const struct {
+        bool active;
+        const char* text;
+        bool event;
+    } rounds[] = {
+        {false, "", false},
+        {true, "当前值46.5低于阈值:47", true},
+        {true, "当前值44.5低于阈值:47", false},  // still the raised one, new text
+        {true, "当前值44.5低于阈值:47", false},
+        {false, "", true},  // the clear finds it whatever its text was
+        {false, "", false},
+    };
+    for (size_t i = 0; i < sizeof rounds / sizeof rounds[0]; ++i) {
+        store.BeginRound(7);
+        const auto change = store.Report(LevelReport(rounds[i].active, rounds[i].text));
+        ASSERT_EQ(change.has_value(), rounds[i].event) << "round " << i;
+        if (change) {
+            EXPECT_EQ(change->active, rounds[i].active) << "round " << i;
+            EXPECT_EQ(change->alarm_text, rounds[i].text) << "round " << i;
+        }
+        // One alarm, shown with its latest text.
+        ASSERT_EQ(store.Known(7).size(), 1u) << "round " << i;
+        EXPECT_EQ(store.Known(7)[0].alarm_text, rounds[i].text) << "round " << i;
+        EXPECT_EQ(store.Active(7).size(), rounds[i].active ? 1u : 0u) << "round " << i;
+    }
+}
+
+TEST(AlarmStore, AlarmsToldApartByTextStayApartAcrossRounds) {
+    AlarmStore store;
+    // The model's per-module alarms: same id and key, one text and ordinal
+    // each, all reported every round.
+    auto module = [](int n, bool active) {
+        AlarmChange r = Report(active, "模块" + std::to_string(n) + "模块故障告警状态");
+        r.ordinal = static_cast<uint16_t>(10 + n);
+        return r;
+    };
+    store.BeginRound(7);
+    EXPECT_TRUE(store.Report(module(1, true)));
+    EXPECT_FALSE(store.Report(module(2, false)));
+    store.BeginRound(7);
+    EXPECT_FALSE(store.Report(module(1, true)));
+    EXPECT_TRUE(store.Report(module(2, true)));
+    // A third module that appears later is an alarm of its own.
+    store.BeginRound(7);
+    EXPECT_FALSE(store.Report(module(1, true)));
+    EXPECT_FALSE(store.Report(module(2, true)));
+    EXPECT_TRUE(store.Report(module(3, true)));
+    EXPECT_EQ(store.Active(7).size(), 3u);
+
+    // Texts that change within one round are different alarms, and so are
+    // those of another ordinal or another device.
+    store.BeginRound(7);
+    EXPECT_TRUE(store.Report(LevelReport(true, "a")));
+    EXPECT_TRUE(store.Report(LevelReport(true, "b")));
+    AlarmChange other = LevelReport(true, "c");
+    other.ordinal = 2;
+    EXPECT_TRUE(store.Report(other));
+    store.BeginRound(8);
+    EXPECT_TRUE(store.Report(LevelReport(true, "d", 8)));
+    EXPECT_EQ(store.Active(7).size(), 6u);
+    EXPECT_EQ(store.Active(8).size(), 1u);
+
+    // Two candidates from the round before: the new text cannot be told to
+    // be either, so it is a new alarm and both stay raised.
+    store.BeginRound(7);
+    EXPECT_TRUE(store.Report(LevelReport(true, "e")));
+    EXPECT_EQ(store.Active(7).size(), 7u);
+}
+
 }  // namespace
