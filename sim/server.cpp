@@ -118,7 +118,7 @@ void SimServer::OnReadable() {
             const uint64_t cmd_chars = p.body.size() + 2;
             stats_.chars_in += cmd_chars;
             if (p.error != wire::FrameError::kNone) continue;
-            Response r = ctl_.Answer(p.body, t);
+            Response r = responder_ ? responder_(p.body, t) : ctl_.Answer(p.body, t);
             const auto& sc = ctl_.scenario();
             // The echo crosses the line with the command itself, character
             // for character.

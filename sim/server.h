@@ -11,8 +11,10 @@
 #pragma once
 
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "runtime/wire/event_loop.h"
 #include "runtime/wire/frame_codec.h"
@@ -47,6 +49,10 @@ class SimServer {
     uint16_t tcp_port() const { return listener_.port(); }
 
     SimController& controller() { return ctl_; }
+    // Answers commands instead of the scenario's controller (a replayed
+    // trace); the scenario still sets the line's speed and pacing.
+    using Responder = std::function<Response(std::string_view body, double now)>;
+    void SetResponder(Responder r) { responder_ = std::move(r); }
     const Stats& stats() const { return stats_; }
     void ResetStats() { stats_ = Stats(); }
     // Nothing waiting to go out.
@@ -74,6 +80,7 @@ class SimServer {
 
     rt::EventLoop& loop_;
     SimController ctl_;
+    Responder responder_;
     rt::TimePoint started_;
     std::unique_ptr<rt::PtyMaster> pty_;
     rt::TcpListener listener_;

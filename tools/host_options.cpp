@@ -69,6 +69,12 @@ int ParseHostOptions(int argc, const char* const* argv, HostOptions* opt, std::s
         "--log-format", log_format,
         "text, journal or json: one line per event, no tables (default: tables on a terminal, "
         "else text)");
+    app.add_option("--trace", opt->trace,
+                   "write every frame sent and received, with the codec's verdict, to FILE");
+    std::string trace_mb = "10";
+    app.add_option("--trace-max-mb", trace_mb,
+                   "size at which the trace file is rotated (FILE.1 to FILE.3 kept)")
+        ->capture_default_str();
     app.add_flag("--check", opt->check,
                  "check the site file, its settings, rule and scenario files, then exit (0: fine, "
                  "2: problems, one line each)");
@@ -113,6 +119,10 @@ int ParseHostOptions(int argc, const char* const* argv, HostOptions* opt, std::s
         // --json streams every record; a log is for events only.
         if (opt->json) return fail("--json and --log-format exclude each other");
     }
+    double mb = 0;
+    if (!Seconds(trace_mb, 0.01, 100000, &mb))
+        return fail("--trace-max-mb must be from 0.01 to 100000");
+    opt->trace_max_bytes = static_cast<uint64_t>(mb * 1048576);
     double v = 0;
     if (!Seconds(rounds, 0, 1e9, &v) || v != std::floor(v))
         return fail("--rounds must be a whole number from 0 to 1000000000");

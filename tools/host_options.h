@@ -23,6 +23,8 @@ struct HostOptions {
     bool json = false;
     LogFormat log_format = LogFormat::kAuto;
     bool check = false;  // check the site and exit
+    std::string trace;   // trace file; empty: no trace
+    uint64_t trace_max_bytes = 10u << 20;
     std::vector<std::string> queries;
     int control_code = 0;  // 0: no control request
     std::vector<uint8_t> control_bytes;

@@ -1,5 +1,6 @@
-// q318b-decode: turns a stored measurement record, or a captured sequence
-// of commands and reply frames, into named fields as JSON. Replies go
+// q318b-decode: turns a stored measurement record, a captured sequence of
+// commands and reply frames, or a runner's line trace, into named fields as
+// JSON. Replies go
 // through the plug-in's own decoders and layout options.
 #include <json/reader.h>
 #include <json/writer.h>
@@ -8,6 +9,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,6 +20,7 @@
 #include "runtime/site/history_db.h"
 #include "runtime/site/record_json.h"
 #include "runtime/wire/frame_codec.h"
+#include "runtime/wire/line_trace.h"
 
 namespace {
 
@@ -83,15 +86,13 @@ std::string FrameBody(const std::string& text) {
     return body;
 }
 
-int DecodeReplies(const std::string& settings_path, const std::string& model,
-                  const std::vector<std::string>& args, bool compact, FILE* out) {
-    if (args.empty() || args.size() % 2 != 0)
-        throw Failure("give pairs of COMMAND FRAME, for example 4041 '~2001...'");
-
-    auto host = std::make_shared<RecordingController>();
-    q318b_419 dev;
-    dev.Init(host, 0, Json::Value());
-    if (!model.empty()) dev.device_type_ = model;
+// A device to decode with: the layout options of `settings_path` (empty:
+// the defaults), never its rule files.
+std::unique_ptr<q318b_419> MakeDecoder(const std::string& settings_path, const std::string& model,
+                                       const std::shared_ptr<RecordingController>& host) {
+    auto dev = std::make_unique<q318b_419>();
+    dev->Init(host, 0, Json::Value());
+    if (!model.empty()) dev->device_type_ = model;
     if (!settings_path.empty()) {
         Json::Value settings = ReadJsonFile(settings_path);
         // Only the layout options matter here; rule files are not loaded.
@@ -102,11 +103,22 @@ int DecodeReplies(const std::string& settings_path, const std::string& model,
                 only_options["appSetting"].removeMember("b_mode");
         }
         try {
-            dev.InitSetting(only_options);
+            dev->InitSetting(only_options);
         } catch (const std::exception& e) {
             throw Failure("settings " + settings_path + ": " + e.what());
         }
     }
+    return dev;
+}
+
+int DecodeReplies(const std::string& settings_path, const std::string& model,
+                  const std::vector<std::string>& args, bool compact, FILE* out) {
+    if (args.empty() || args.size() % 2 != 0)
+        throw Failure("give pairs of COMMAND FRAME, for example 4041 '~2001...'");
+
+    auto host = std::make_shared<RecordingController>();
+    std::unique_ptr<q318b_419> owner = MakeDecoder(settings_path, model, host);
+    q318b_419& dev = *owner;
 
     Json::Value steps(Json::arrayValue);
     bool ac = false, rc = false, dc = false;
@@ -151,6 +163,63 @@ int DecodeReplies(const std::string& settings_path, const std::string& model,
     return 0;
 }
 
+// A trace, one JSON object per line, each good reply to a poll command
+// decoded into the unit's fields as the device would: one device per port
+// and address, so a round's replies build on each other as on the line.
+int DecodeTrace(const std::string& path, const std::string& settings_path, const std::string& model,
+                FILE* out) {
+    std::vector<rt::TraceEntry> entries;
+    std::string err;
+    if (!rt::ReadTraceFile(path, &entries, &err)) throw Failure(err);
+    auto host = std::make_shared<RecordingController>();
+    std::map<std::pair<std::string, int>, std::unique_ptr<q318b_419>> devices;
+    std::map<std::pair<std::string, int>, std::string> last_command;
+    for (const auto& e : entries) {
+        Json::Value j(Json::objectValue);
+        j["time"] = static_cast<Json::Int64>(e.unix_ms);
+        j["line"] = rt::FormatTraceLine(e);
+        j["verdict"] = e.verdict;
+        const auto key = std::make_pair(e.port, e.adr);
+        if (e.dir == rt::TraceEntry::Dir::kTx) {
+            wire::Frame f;
+            const std::string body = e.chars.size() >= 2 ? FrameBody(e.chars) : std::string();
+            if (wire::ParseFrameBody(body, &f) == wire::FrameError::kNone) {
+                char cmd[8];
+                std::snprintf(cmd, sizeof cmd, "%02X%02X", f.cid1, f.cid2);
+                last_command[key] = cmd;
+                j["command"] = cmd;
+            }
+        } else if (e.dir == rt::TraceEntry::Dir::kRx && e.verdict == "good") {
+            const std::string cmd = last_command[key];
+            int step = -1;
+            try {
+                step = StepOf(cmd);
+            } catch (const Failure&) {
+                // A control command or a fence: nothing to decode.
+            }
+            wire::Frame f;
+            if (step >= 0 &&
+                wire::ParseFrameBody(FrameBody(e.chars), &f) == wire::FrameError::kNone) {
+                auto& dev = devices[key];
+                if (!dev) dev = MakeDecoder(settings_path, model, host);
+                dev->poll_step_ = step;
+                dev->reply_frame_ = wire::ToReplyFrame(f);
+                j["command"] = cmd;
+                j["result"] = dev->process_payload();
+                const Json::Value rec = RecordToJson(dev->data_);
+                if (cmd[1] == '0') j["ac"] = rec["ac"];
+                if (cmd[1] == '1') j["rc"] = rec["rc"];
+                if (cmd[1] == '2') {
+                    j["dc1"] = rec["dc1"];
+                    if (dev->dc_number_ > 1) j["dc2"] = rec["dc2"];
+                }
+            }
+        }
+        std::fprintf(out, "%s\n", Render(j, true).c_str());
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -177,6 +246,12 @@ int main(int argc, char** argv) {
     replies->add_option("--model", model, "device type string (default q318b_419)");
     replies->add_option("pairs", pairs, "COMMAND FRAME ... e.g. 4041 '~2001...'")->required();
 
+    auto* trace = app.add_subcommand("trace", "a q318b-host --trace file, replies decoded");
+    std::string trace_path;
+    trace->add_option("file", trace_path, "the trace file")->required();
+    trace->add_option("--settings", settings_path, "settings JSON with \"appSetting\"");
+    trace->add_option("--model", model, "device type string (default q318b_419)");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -188,6 +263,7 @@ int main(int argc, char** argv) {
         DiagRedirect diag("");  // the decoders' trace lines are not part of the output
         FILE* out = diag.out();
         if (*replies) return DecodeReplies(settings_path, model, pairs, compact, out);
+        if (*trace) return DecodeTrace(trace_path, settings_path, model, out);
 
         if (db_path.empty() == file_path.empty())
             throw Failure("record: give --db FILE or --file FILE");

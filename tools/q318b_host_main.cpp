@@ -124,7 +124,13 @@ int Run(const HostOptions& opt) {
     rt::EventLoop loop;
     auto services = std::make_shared<SiteServices>();
     auto bridge = std::make_shared<SiteServicesController>(services);
+    // Declared before the runner, whose ports write to it until they stop.
+    std::unique_ptr<rt::TraceWriter> trace;
     SiteRunner runner(loop, *factory, bridge, opt.reset_interval);
+    if (!opt.trace.empty())
+        runner.trace = [&trace](const rt::TraceEntry& e) {
+            if (trace) trace->Write(e);
+        };
     // Devices are created and initialised as the host does: Init, then
     // InitSetting in the device's working folder (where ./ini/ is looked up).
     runner.Load(site, std::move(scenarios));
@@ -180,6 +186,8 @@ int Run(const HostOptions& opt) {
     diag.Keep(opt.diag);
     try {
         if (!db_path.empty()) db = std::make_shared<HistoryDb>(db_path);
+        if (!opt.trace.empty())
+            trace = std::make_unique<rt::TraceWriter>(opt.trace, opt.trace_max_bytes, 3);
     } catch (...) {
         if (!opt.diag.empty() && !diag_existed) ::unlink(opt.diag.c_str());
         throw;
@@ -444,6 +452,7 @@ int Run(const HostOptions& opt) {
         if (state_changed) publish_state();
         print_service_log();
         diag.FlushDiagnostics();
+        if (trace) trace->Flush();
         link_rows.Flush();
         for (auto& dp : runner.devices()) {
             RunnerDevice& d = *dp;

@@ -1,5 +1,6 @@
 // q318b-sim: a simulated power controller on a pseudo-terminal or a TCP
-// port on loopback, answering from a scenario file.
+// port on loopback, answering from a scenario file or from a recorded line
+// trace.
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -9,11 +10,13 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "runtime/wire/event_loop.h"
 #include "sim/server.h"
+#include "sim/trace_replay.h"
 
 namespace {
 
@@ -46,7 +49,13 @@ int Run(int argc, char** argv) {
     std::optional<double> turnaround;
     bool no_pace = false;
     bool verbose = false;
-    app.add_option("scenario", scenario_path, "scenario file (JSON)")->required();
+    std::string replay_path, replay_port;
+    app.add_option("scenario", scenario_path, "scenario file (JSON)");
+    app.add_option("--replay-trace", replay_path,
+                   "answer from a q318b-host --trace file instead of a scenario");
+    app.add_option("--trace-port", replay_port,
+                   "with --replay-trace: the port of the trace to replay (needed when it has "
+                   "several)");
     app.add_option("--tcp", tcp_port,
                    "serve a TCP port on 127.0.0.1 instead of a pseudo-terminal (0: any free port)");
     app.add_option("--link", link,
@@ -74,15 +83,51 @@ int Run(int argc, char** argv) {
     if (!link.empty() && tcp_port)
         throw StartError{"--link: only with a pseudo-terminal, not --tcp"};
 
+    if (scenario_path.empty() == replay_path.empty())
+        throw StartError{"give one of a scenario file and --replay-trace FILE"};
+    if (!replay_port.empty() && replay_path.empty())
+        throw StartError{"--trace-port: only with --replay-trace"};
     sim::Scenario scenario;
     std::string err;
-    if (!sim::LoadScenarioFile(scenario_path, &scenario, &err)) throw StartError{err};
+    std::unique_ptr<sim::TraceReplay> replay;
+    if (!replay_path.empty()) {
+        std::vector<rt::TraceEntry> entries;
+        std::vector<std::string> ports;
+        if (!rt::ReadTraceFile(replay_path, &entries, &err)) throw StartError{err};
+        for (const auto& e : entries)
+            if (std::find(ports.begin(), ports.end(), e.port) == ports.end())
+                ports.push_back(e.port);
+        if (replay_port.empty()) {
+            if (ports.size() > 1)
+                throw StartError{"trace file " + replay_path + " has " +
+                                 std::to_string(ports.size()) +
+                                 " ports: choose one with --trace-port (" + ports[0] + ", ...)"};
+            if (!ports.empty()) replay_port = ports[0];
+        } else if (std::find(ports.begin(), ports.end(), replay_port) == ports.end()) {
+            throw StartError{"trace file " + replay_path + " has no port " + replay_port};
+        }
+        entries.erase(
+            std::remove_if(entries.begin(), entries.end(),
+                           [&](const rt::TraceEntry& e) { return e.port != replay_port; }),
+            entries.end());
+        replay = std::make_unique<sim::TraceReplay>(entries);
+        if (replay->commands() == 0)
+            throw StartError{"trace file " + replay_path + " records no command"};
+        // The trace's own delays stand for the line's time.
+        scenario.pace = false;
+        scenario.turnaround_ms = 0;
+    } else if (!sim::LoadScenarioFile(scenario_path, &scenario, &err)) {
+        throw StartError{err};
+    }
     if (baud) scenario.baud = static_cast<int>(*baud);
     if (turnaround) scenario.turnaround_ms = *turnaround;
     if (no_pace) scenario.pace = false;
 
     rt::EventLoop loop;
     sim::SimServer server(loop, std::move(scenario));
+    if (replay)
+        server.SetResponder(
+            [&replay](std::string_view body, double) { return replay->Answer(body); });
     const bool ok =
         tcp_port ? server.ServeTcp(static_cast<uint16_t>(*tcp_port), &err) : server.ServePty(&err);
     if (!ok) throw StartError{err};

@@ -55,6 +55,7 @@ std::shared_ptr<rt::PortController> SiteRunner::MakePort(const PortSpec& spec) {
     port->log = [this](const std::string& m) {
         if (port_log) port_log(m);
     };
+    if (trace) port->trace = trace;
     return port;
 }
 

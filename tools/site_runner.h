@@ -64,6 +64,8 @@ class SiteRunner {
     std::function<void(RunnerDevice&)> on_added, on_removing;
     // The ports' failure messages.
     std::function<void(const std::string&)> port_log;
+    // Every port's frames (--trace); set before Load.
+    std::function<void(const rt::TraceEntry&)> trace;
 
   private:
     struct Plan;

@@ -340,6 +340,8 @@ bool PortController::ClosePort(QVRSPDevice&) {
 
 bool PortController::SendData(QVRSPDevice&, const uint8_t* data, size_t len) {
     if (!PortOpen() || (len > 0 && data == nullptr)) return false;
+    if (trace)
+        Trace(TraceEntry::Dir::kTx, "raw", std::string(reinterpret_cast<const char*>(data), len));
     Transmit(std::string(reinterpret_cast<const char*>(data), len));
     return true;
 }
@@ -451,6 +453,12 @@ void PortController::TrySend() {
     exchange_->sent = true;
     exchange_->sent_at = loop_.Now();
     last_sender_ = s;
+    if (trace)
+        Trace(TraceEntry::Dir::kTx,
+              exchange_->fence          ? "fence"
+              : exchange_->attempts > 1 ? "retry"
+                                        : "sent",
+              exchange_->frame);
     Transmit(exchange_->frame);
     if (exchange_ && exchange_->sent) ArmTimeout();
 }
@@ -465,6 +473,7 @@ void PortController::OnTimeout() {
     reply_timer_ = 0;
     if (!exchange_ || !exchange_->sent) return;
     if (Slot* s = Find(*exchange_->dev)) ++s->stats.timeouts;
+    if (trace) Trace(TraceEntry::Dir::kNone, "timeout", "");
     frames_.Drop();
     if (exchange_->fence) {
         FenceFailed();
@@ -474,6 +483,24 @@ void PortController::OnTimeout() {
 }
 
 void PortController::HandlePiece(const wire::FrameAssembler::Piece& piece) {
+    if (trace) {
+        // The verdict is the one the checks below reach.
+        const char* verdict = "good";
+        std::string chars = std::string(1, static_cast<char>(wire::kSoi)) + piece.body;
+        if (piece.error == wire::FrameError::kNone) chars += static_cast<char>(wire::kEoi);
+        if (!exchange_ || !exchange_->sent) {
+            verdict = "dropped";
+        } else if (piece.error == wire::FrameError::kNone && exchange_->frame.size() >= 2 &&
+                   std::string_view(exchange_->frame).substr(1, exchange_->frame.size() - 2) ==
+                       piece.body) {
+            verdict = "echo";
+        } else {
+            const wire::Reply r =
+                wire::CheckReply(piece, wire::Address(exchange_->dev->address_), exchange_->cid1);
+            verdict = TraceVerdict(r.error);
+        }
+        Trace(TraceEntry::Dir::kRx, verdict, std::move(chars));
+    }
     if (!exchange_ || !exchange_->sent) {
         // A reply that nobody is waiting for: late, repeated, or meant for
         // a command that was given up. It answers nothing now.
@@ -718,6 +745,19 @@ bool PortController::DoBatchCheckThreshold(QVRVDevice& dev, const std::vector<ru
 
 bool PortController::CheckAOReport(QVRVDevice& dev, const std::string& key, float value) {
     return services_->CheckAOReport(dev, key, value);
+}
+
+void PortController::Trace(TraceEntry::Dir dir, const char* verdict, std::string chars) {
+    TraceEntry e;
+    e.unix_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    std::chrono::system_clock::now().time_since_epoch())
+                    .count();
+    e.port = port_ ? port_->Name() : std::string();
+    e.adr = exchange_ ? exchange_->dev->address_ : -1;
+    e.dir = dir;
+    e.verdict = verdict;
+    e.chars = std::move(chars);
+    trace(e);
 }
 
 }  // namespace rt

@@ -47,6 +47,7 @@
 #include "host/qvr_controller.h"
 #include "runtime/wire/event_loop.h"
 #include "runtime/wire/frame_codec.h"
+#include "runtime/wire/line_trace.h"
 #include "runtime/wire/transport.h"
 
 namespace rt {
@@ -151,6 +152,9 @@ class PortController : public QVRController {
     std::function<void(const LinkEvent&)> on_event;
     // Failure messages, at most one per device and `log_every`.
     std::function<void(const std::string&)> log;
+    // Every frame sent and received, with the codec's verdict, and every
+    // timeout (--trace). Unset: nothing is built.
+    std::function<void(const TraceEntry&)> trace;
     Duration log_every = std::chrono::seconds(60);
 
     // QVRController: the line.
@@ -241,6 +245,8 @@ class PortController : public QVRController {
     void ScheduleKick(TimePoint when);
     void ArmReset(Slot& s);
     void Log(Throttle& t, const std::string& msg);
+    // A trace line for the exchange in progress (if any).
+    void Trace(TraceEntry::Dir dir, const char* verdict, std::string chars);
     void Emit(LinkEvent ev);
 
     EventLoop& loop_;
