@@ -3,5 +3,10 @@
 set -euo pipefail
 dir=$1; shift
 root=$(cd "$(dirname "$0")/.." && pwd)
-cmake -S "$root" -B "$root/$dir" -G Ninja "$@" >/dev/null
-cmake --build "$root/$dir" -j"$(nproc)"
+# A relative DIR is inside the checkout; an absolute one is taken as it is.
+case $dir in
+  /*) out=$dir ;;
+  *) out=$root/$dir ;;
+esac
+cmake -S "$root" -B "$out" -G Ninja "$@" >/dev/null
+cmake --build "$out" -j"$(nproc)"
