@@ -314,6 +314,22 @@ TEST(ProbeLayout, ReportsWhatTheRepliesCannotTell) {
     EXPECT_EQ(FindAmbiguity(v, "skip_41_41")->values.size(), size_t{probe::kMaxSkip + 1});
 }
 
+// More DC user values than the record holds: the device takes the rest of
+// 42 41 unread, so the fit is loose and says so, but the DC unit stays.
+TEST(ProbeLayout, DcUserValuesBeyondTheRecordFitLoosely) {
+    sim::Scenario s = Demo();
+    s.dc[0].user.assign(28, 1.5f);
+    sim::SimController ctl(s);
+    probe::Verdict v;
+    Printed([&] { v = probe::InferLayout(Capture(ctl)); });
+    ASSERT_FALSE(v.fits.empty());
+    const probe::Candidate& best = v.fits.front();
+    EXPECT_TRUE(best.options.has_dc);
+    EXPECT_EQ(best.options.no_dc_number, 2);
+    ASSERT_EQ(best.doubts.size(), 1u);
+    EXPECT_NE(best.doubts[0].find("more user values"), std::string::npos);
+}
+
 // Replies no option set decodes, and a unit that refuses its commands.
 TEST(ProbeLayout, RefusesRepliesThatFitNoLayout) {
     sim::Scenario s = Demo();

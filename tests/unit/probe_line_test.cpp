@@ -113,6 +113,29 @@ TEST(ProbeLine, TakesTheReplyNotTheEchoNorAnotherAddress) {
     EXPECT_EQ(o.cg, 1);
 }
 
+// A reply that comes after its timeout is not taken for the next
+// command's answer.
+TEST(ProbeLine, ALateReplyDoesNotShiftTheRound) {
+    sim::Scenario s = Demo();
+    // Paced as on a real line, so replies take their wire time.
+    s.pace = true;
+    sim::Event late;
+    late.action = "delay";
+    late.args["ms"] = 500;
+    late.args["command"] = "40 41";
+    s.events.push_back(late);
+    const std::vector<probe::Found> found = ProbeLine({s}, 1);
+    ASSERT_EQ(found.size(), 1u);
+    const probe::RoundCapture& r = found[0].round;
+    // With the group byte after the DATAFLAG, and without.
+    EXPECT_EQ(r.Find(0x40, 0x41, probe::Arg::kAll)->info.size(), 32u);
+    EXPECT_EQ(r.Find(0x40, 0x41, probe::Arg::kNone)->info.size(), 31u);
+    EXPECT_EQ(r.Find(0x40, 0x43, probe::Arg::kGroup)->info.size(), 5u);
+    const probe::Options o = Infer(found[0]);
+    EXPECT_TRUE(o.has_ac);
+    EXPECT_EQ(o.no_dc_number, 2);
+}
+
 // A controller of another version refuses the scan's query (RTN 1) but
 // names its version; the round is asked in it, and the report says the
 // runner cannot poll it as it stands.

@@ -181,9 +181,12 @@ std::vector<UnitFit> RcFits(const RoundCapture& r, bool tower) {
 
 // Walks the DC groups of one reply from `from` on: `groups` blocks, the
 // first into dc1, the second into dc2, the rest into scratch (the device
-// decodes two, but all must fit). `exact` as in Exact.
-bool DcGroups(Readout& d, bool alarm, const std::vector<uint8_t>& info, size_t from, int groups) {
-    if (info.size() < from) return false;
+// decodes two, but all must fit), as in Exact. The analog decoder takes
+// the rest of the reply unread after more user values than the record
+// holds: that walk fits only loosely.
+enum class Walk { kNo, kExact, kTakesAll };
+Walk DcGroups(Readout& d, bool alarm, const std::vector<uint8_t>& info, size_t from, int groups) {
+    if (info.size() < from) return Walk::kNo;
     std::vector<uint8_t> buf(info.begin() + static_cast<long>(from), info.end());
     const int len = static_cast<int>(buf.size());
     buf.push_back(0);
@@ -200,7 +203,9 @@ bool DcGroups(Readout& d, bool alarm, const std::vector<uint8_t>& info, size_t f
         }
         return off;
     };
-    return walk(len) == len && walk(len + 1) == len;
+    if (walk(len) != len) return Walk::kNo;
+    const int longer = walk(len + 1);
+    return longer == len ? Walk::kExact : !alarm && longer == len + 1 ? Walk::kTakesAll : Walk::kNo;
 }
 
 std::vector<UnitFit> DcFits(const RoundCapture& r) {
@@ -220,10 +225,15 @@ std::vector<UnitFit> DcFits(const RoundCapture& r) {
                 from = 2;
                 groups = d41->info[1];
             }
-            if (!DcGroups(d, false, d41->info, from, groups) ||
-                !DcGroups(d, true, d44->info, from, groups))
+            const Walk analog = DcGroups(d, false, d41->info, from, groups);
+            if (analog == Walk::kNo || DcGroups(d, true, d44->info, from, groups) != Walk::kExact)
                 continue;
             UnitFit f;
+            if (analog == Walk::kTakesAll)
+                f.doubts.push_back("a DC group reports more user values than the record holds (" +
+                                   std::to_string(q318b_dc_t::P_SIZE()) +
+                                   "): the device takes the rest of 42 41 unread, so its layout "
+                                   "was not checked past them");
             f.a = mode;
             f.b = no42;
             Check c{&f.doubts};

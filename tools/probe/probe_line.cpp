@@ -73,6 +73,11 @@ Reply LineProbe::Ask(uint8_t ver, uint8_t adr, uint8_t cid1, uint8_t cid2,
                                                   cid2, info.data(), info.size());
     // The command as it would come back from a converter with echo on.
     const std::string echo = frame.substr(1, frame.size() - 2);
+    // Whatever came in since the last exchange (a reply later than its
+    // timeout) must not pass for this command's answer.
+    uint8_t stale[512];
+    while (line_.Read(stale, sizeof stale) > 0) {
+    }
     wire::FrameAssembler frames;
     std::vector<wire::FrameAssembler::Piece> pieces;
     bool done = false;
@@ -112,6 +117,22 @@ Reply LineProbe::Ask(uint8_t ver, uint8_t adr, uint8_t cid1, uint8_t cid2,
     return out;
 }
 
+void LineProbe::Settle() {
+    rt::TimePoint quiet_since = loop_.Now();
+    const rt::TimePoint limit = quiet_since + 3 * opt_.first_byte_timeout;
+    loop_.Watch(line_.fd(), [&](short) {
+        uint8_t buf[512];
+        while (line_.Read(buf, sizeof buf) > 0) quiet_since = loop_.Now();
+    });
+    for (;;) {
+        const rt::TimePoint now = loop_.Now();
+        const rt::TimePoint until = std::min(quiet_since + opt_.first_byte_timeout, limit);
+        if (now >= until) break;
+        loop_.RunOnce(until - now);
+    }
+    loop_.Unwatch(line_.fd());
+}
+
 std::vector<Found> LineProbe::Run(const std::function<void(const std::string&)>& progress) {
     const auto say = [&](const std::string& s) {
         if (progress) progress(s);
@@ -139,8 +160,12 @@ std::vector<Found> LineProbe::Run(const std::function<void(const std::string&)>&
             Exchange e;
             e.command = c;
             Reply r;
-            for (int attempt = 0; attempt <= opt_.retries && !r.answered; ++attempt)
+            for (int attempt = 0; attempt <= opt_.retries && !r.answered; ++attempt) {
                 r = Ask(f.version, f.address, c.cid1, c.cid2, ArgBytes(c.arg));
+                // A reply that comes after its timeout would pass for the
+                // next command's: the line goes quiet first.
+                if (!r.answered) Settle();
+            }
             e.answered = r.answered;
             e.rtn = r.rtn;
             e.info = std::move(r.info);

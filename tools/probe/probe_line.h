@@ -59,6 +59,9 @@ class LineProbe {
 
   private:
     bool WriteAll(const std::string& frame, rt::TimePoint deadline);
+    // Reads and drops what comes until the line has been quiet for a reply
+    // timeout (at most three).
+    void Settle();
 
     rt::EventLoop& loop_;
     rt::Transport& line_;
