@@ -36,6 +36,8 @@ bool Within(double v, double lo, double hi) {
 
 void CheckSite(const SiteConfig& site) {
     Require(!site.devices.empty());
+    Require(site.history.max_age_days >= 0 && site.history.max_age_days <= 36500);
+    Require(site.history.min_interval_s >= 0 && site.history.min_interval_s <= 86400);
     std::set<unsigned> ids;
     for (const auto& d : site.devices) {
         Require(ids.insert(d.data_id).second);

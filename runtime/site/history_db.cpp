@@ -99,13 +99,15 @@ void TrimPage(RowPage<Row>* page, const RowFilter& f) {
     page->truncated = true;
 }
 
-// Time-range reads of the API. A file from an earlier version gains them
-// when the runner opens it; a reader of a file without them only reads
-// more slowly.
+// Time-range reads of the API, and the retention's search for the oldest
+// rows of every table. A file from an earlier version gains them when the
+// runner opens it; a reader of a file without them only reads more slowly.
 constexpr const char* kIndexes[] = {
     "CREATE INDEX IF NOT EXISTS q318b_history_device_time ON history(data_id, unix_time)",
+    "CREATE INDEX IF NOT EXISTS q318b_history_time ON history(unix_time)",
     "CREATE INDEX IF NOT EXISTS q318b_alarm_events_time ON alarm_events(unix_time)",
     "CREATE INDEX IF NOT EXISTS q318b_analog_reports_time ON analog_reports(unix_time)",
+    "CREATE INDEX IF NOT EXISTS q318b_link_stats_time ON link_stats(unix_time)",
 };
 
 // The counter columns, comma-separated, each with `suffix`.
@@ -319,9 +321,17 @@ HistoryDb::HistoryDb(const std::string& path, Access access)
     }
     sqlite3_busy_timeout(db_, 2000);
     try {
+        // Lets the retention give deleted rows' pages back to the disk. It
+        // takes effect only in a file without tables yet; an older file
+        // stays as it is (its free pages are reused, it stops growing)
+        // rather than being rewritten whole by a VACUUM at the start.
+        Exec("PRAGMA auto_vacuum=INCREMENTAL");
         // WAL keeps readers (q318b-decode) working while the runner writes,
         // and a crash can only lose the uncommitted round.
         Exec("PRAGMA journal_mode=WAL");
+        // A checkpoint held back by a long read lets the -wal file grow;
+        // the next one that completes cuts it back to this.
+        Exec("PRAGMA journal_size_limit=67108864");
         Exec("PRAGMA synchronous=NORMAL");
         // A file from before link statistics gains that table here.
         for (const auto& t : RunnerTables()) Exec(CreateSql(t).c_str());

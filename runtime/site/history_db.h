@@ -130,6 +130,10 @@ class HistoryDb {
     static std::string CheckExisting(const std::string& path);
 
   private:
+    // Deletes old rows and gives pages back on the runner's connection,
+    // outside any round (runtime/site/history_retention.h).
+    friend class HistoryRetention;
+
     void Exec(const char* sql);
     sqlite3_stmt* Prepare(const char* sql) const;
     // The next row of `s`, false after the last; a failed step throws

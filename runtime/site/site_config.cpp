@@ -316,6 +316,21 @@ MqttConfig ParseMqtt(const Ctx& c, const Json::Value& m, const std::string& base
     return cfg;
 }
 
+// A misspelt member is refused: taken as absent, it would keep every row
+// for ever or store every round without a word.
+HistoryConfig ParseHistory(const Ctx& c, const Json::Value& h) {
+    if (!h.isObject()) c.Fail("\"history\" must be an object");
+    for (const auto& key : h.getMemberNames())
+        if (key != "max_age_days" && key != "min_interval_s")
+            c.Fail("unknown member \"history." + key + "\"");
+    HistoryConfig cfg;
+    if (h.isMember("max_age_days"))
+        cfg.max_age_days = c.Whole(h["max_age_days"], "history.max_age_days", 0, 36500);
+    if (h.isMember("min_interval_s"))
+        cfg.min_interval_s = c.Whole(h["min_interval_s"], "history.min_interval_s", 0, 86400);
+    return cfg;
+}
+
 }  // namespace
 
 PortSpec ParsePortSpec(const std::string& text, const std::string& base_dir) {
@@ -485,6 +500,7 @@ SiteConfig ParseSiteConfig(const Json::Value& root, const std::string& file,
 
     if (root.isMember("notify")) site.notify = ParseNotify(top, root["notify"], base_dir);
     if (root.isMember("mqtt")) site.mqtt = ParseMqtt(top, root["mqtt"], base_dir);
+    if (root.isMember("history")) site.history = ParseHistory(top, root["history"]);
 
     const Json::Value& devs = top.Need(root, "devices");
     if (!devs.isArray() || devs.empty()) top.Fail("\"devices\" must be a non-empty array");

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "runtime/site/alarm_store.h"
+#include "runtime/site/history_config.h"
 
 class SiteError : public std::runtime_error {
   public:
@@ -94,6 +95,7 @@ struct SiteConfig {
     RemoteControlConfig http_control;  // "http.control"
     NotifyConfig notify;               // "notify"
     MqttConfig mqtt;                   // "mqtt"
+    HistoryConfig history;             // "history"
     std::vector<DeviceConfig> devices;
 };
 

@@ -69,14 +69,23 @@ bool SiteServices::SaveHistory(unsigned int data_id, const uint8_t* data, size_t
     if (data == nullptr) return false;
     if (db_) {
         const HostEvent e = Event(HostEvent::Kind::kRecordPublished, data_id);
-        StoredRecord r;
-        r.data_id = data_id;
-        r.unix_time = e.unix_time;
-        r.time = e.time;
-        r.type = 5535;
-        r.blob.assign(data, data + len);
-        db_->AddRecord(r);
+        // A clock set back is no reason to stop storing until it has caught
+        // up with the last stored time.
+        const auto last = last_stored_.find(data_id);
+        const bool store = last == last_stored_.end() || e.unix_time < last->second ||
+                           e.unix_time - last->second >= min_interval_s_;
+        if (store) {
+            StoredRecord r;
+            r.data_id = data_id;
+            r.unix_time = e.unix_time;
+            r.time = e.time;
+            r.type = 5535;
+            r.blob.assign(data, data + len);
+            db_->AddRecord(r);
+        }
+        // The round's alarm events and analog reports, stored or not.
         db_->Commit();
+        if (store) last_stored_[data_id] = e.unix_time;
     }
     return true;
 }

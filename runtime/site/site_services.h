@@ -19,6 +19,7 @@
 #include "host/host_types.h"
 #include "host/qvr_controller.h"
 #include "runtime/site/alarm_store.h"
+#include "runtime/site/history_config.h"
 #include "runtime/site/history_db.h"
 
 struct HostEvent {
@@ -59,6 +60,9 @@ class SiteServices {
     // Tests pin the clock; the default is the system time.
     void SetClock(Clock c) { clock_ = std::move(c); }
     void SetThresholds(unsigned int data_id, std::map<std::string, ThresholdConfig> config);
+    // Which rounds' records are stored: min_interval_s (the age limit is the
+    // retention's). Until this is called every record is.
+    void SetHistoryPolicy(const HistoryConfig& config) { min_interval_s_ = config.min_interval_s; }
 
     bool Publish(unsigned int data_id, int type, const uint8_t* data, size_t len);
     bool SaveHistory(unsigned int data_id, const uint8_t* data, size_t len);
@@ -92,6 +96,10 @@ class SiteServices {
     std::map<unsigned int, std::map<std::string, ThresholdConfig>> thresholds_;
     std::map<unsigned int, std::vector<uint8_t>> last_record_;
     std::map<unsigned int, bool> link_up_;
+    int64_t min_interval_s_ = 0;
+    // When each device's last record was stored by this process: the first
+    // round after a start is always stored.
+    std::map<unsigned int, int64_t> last_stored_;
 };
 
 // The site services as a controller, for the port controllers to pass the

@@ -4,6 +4,9 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -68,6 +71,74 @@ TEST_F(SiteServicesTest, AnUnfinishedRoundLeavesNothingBehind) {
     EXPECT_EQ(db.Records().size(), 1u);
     EXPECT_TRUE(db.AlarmEvents().empty());
     EXPECT_EQ(db.AnalogReports().size(), 1u);
+}
+
+TEST_F(SiteServicesTest, ARecordWithinTheIntervalIsNotStoredButTheRoundsEventsAre) {
+    const std::string path = dir_ + "/h.db";
+    auto db = std::make_shared<HistoryDb>(path);
+    const int64_t t0 = 1700000000;
+    int64_t now = t0;
+    auto s = std::make_unique<SiteServices>(db);
+    s->SetClock([&] { return static_cast<std::time_t>(now); });
+    HistoryConfig policy;
+    policy.min_interval_s = 600;
+    s->SetHistoryPolicy(policy);
+
+    const struct {
+        int64_t at;  // seconds after t0
+        bool fault;
+        bool stored;
+        const char* why;
+    } rounds[] = {
+        {0, false, true, "the first round"},
+        {100, true, false, "100 s after: the raise is stored, the record not"},
+        {599, true, false, "still within the interval"},
+        {600, true, true, "the interval has passed"},
+        {650, false, false, "the clear is stored, the record not"},
+        {1300, false, true, "700 s after the last stored"},
+        {1000, false, true, "the clock set back: stored at once"},
+        {1100, false, false, "the interval counts from the set-back time"},
+    };
+    std::vector<int64_t> want_records;
+    size_t want_reports = 0;
+    for (const auto& r : rounds) {
+        SCOPED_TRACE(r.why);
+        now = t0 + r.at;
+        Round(*s, static_cast<uint8_t>(r.at), r.fault);
+        ++want_reports;
+        if (r.stored) want_records.push_back(now);
+        EXPECT_FALSE(db->InTransaction()) << "the round is committed whether stored or not";
+        // Committed for another connection to see, not held for the next round.
+        HistoryDb reader(path, HistoryDb::Access::kReadOnly);
+        EXPECT_EQ(reader.Records().size(), want_records.size());
+        EXPECT_EQ(reader.AnalogReports().size(), want_reports);
+    }
+    std::vector<int64_t> got_records;
+    for (const auto& r : db->Records()) got_records.push_back(r.unix_time);
+    EXPECT_EQ(got_records, want_records);
+    const auto events = db->AlarmEvents();
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_TRUE(events[0].active);
+    EXPECT_EQ(events[0].unix_time, t0 + 100);
+    EXPECT_FALSE(events[1].active);
+    EXPECT_EQ(events[1].unix_time, t0 + 650);
+    EXPECT_EQ(s->LastRecord(7)[0], static_cast<uint8_t>(1100))
+        << "publishing is not thinned, only storing";
+
+    // A restart stores its first round, however recent the last stored one.
+    s = std::make_unique<SiteServices>(db);
+    s->SetClock([&] { return static_cast<std::time_t>(now); });
+    s->SetHistoryPolicy(policy);
+    now = t0 + 1110;
+    Round(*s, 1, false);
+    EXPECT_EQ(db->Records().size(), want_records.size() + 1);
+
+    // 0: every round.
+    policy.min_interval_s = 0;
+    s->SetHistoryPolicy(policy);
+    Round(*s, 2, false);
+    Round(*s, 3, false);
+    EXPECT_EQ(db->Records().size(), want_records.size() + 3);
 }
 
 TEST_F(SiteServicesTest, HostThresholdsAndLinkChanges) {
