@@ -24,6 +24,7 @@
 #include "runtime/framework/diag_redirect.h"
 #include "runtime/framework/plugin_loader.h"
 #include "runtime/site/history_db.h"
+#include "runtime/site/history_retention.h"
 #include "runtime/site/record_json.h"
 #include "runtime/site/site_config.h"
 #include "runtime/site/site_services.h"
@@ -193,6 +194,18 @@ int Run(const HostOptions& opt) {
         throw;
     }
     services->SetDatabase(db);
+    services->SetHistoryPolicy(site.history);
+    // Old rows go a little at a time between rounds: often while there is
+    // a backlog, once a minute when there is none.
+    std::unique_ptr<HistoryRetention> retention;
+    if (db && site.history.max_age_days > 0)
+        retention = std::make_unique<HistoryRetention>(db, site.history);
+    if (retention && !retention->incremental())
+        out.Note(RunnerLog::Priority::kNotice, "host",
+                 "history: " + db_path +
+                     " has no incremental vacuum: deleted rows' space is reused, the file does "
+                     "not shrink");
+    auto next_retention = std::chrono::steady_clock::now();
     // The site's notify program: its own thread starts and reaps the
     // processes, the listener only queues.
     std::unique_ptr<Notifier> notifier;
@@ -432,6 +445,12 @@ int Run(const HostOptions& opt) {
         if (!later.empty()) text += "; " + Names(later) + " take effect at the next start";
         out.Note(RunnerLog::Priority::kNotice, "reload", text);
         if (mqtt) mqtt->SetDevices(site_ids());
+        // The history limits apply at once: they only decide what is kept.
+        services->SetHistoryPolicy(next.history);
+        retention.reset();
+        if (db && next.history.max_age_days > 0)
+            retention = std::make_unique<HistoryRetention>(db, next.history);
+        next_retention = std::chrono::steady_clock::now();
         state_changed = true;
     };
 
@@ -454,6 +473,17 @@ int Run(const HostOptions& opt) {
         diag.FlushDiagnostics();
         if (trace) trace->Flush();
         link_rows.Flush();
+        if (retention && std::chrono::steady_clock::now() >= next_retention) {
+            bool more = false;
+            try {
+                more = retention->Step(std::time(nullptr));
+            } catch (const StoreError& e) {
+                out.Note(RunnerLog::Priority::kErr, "host",
+                         std::string("history retention: ") + e.what());
+            }
+            next_retention = std::chrono::steady_clock::now() +
+                             (more ? std::chrono::milliseconds(50) : std::chrono::seconds(60));
+        }
         for (auto& dp : runner.devices()) {
             RunnerDevice& d = *dp;
             if (!d.round_pending) continue;
