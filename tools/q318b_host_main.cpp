@@ -42,6 +42,7 @@
 #include "tools/runner_view.h"
 #include "tools/site_check.h"
 #include "tools/site_runner.h"
+#include "tools/snapshot_warning.h"
 
 namespace {
 
@@ -135,6 +136,14 @@ int Run(const HostOptions& opt) {
     // Devices are created and initialised as the host does: Init, then
     // InitSetting in the device's working folder (where ./ini/ is looked up).
     runner.Load(site, std::move(scenarios));
+    // Said once per device made: at the start, and for each device a
+    // reload adds or restarts.
+    const auto warn_snapshot = [&](const RunnerDevice& d, const std::string& file) {
+        const std::string warning = SnapshotWarning(d.cfg, *d.owner);
+        if (!warning.empty())
+            out.Note(RunnerLog::Priority::kWarning, "host", "site file " + file + ": " + warning);
+    };
+    for (const auto& d : runner.devices()) warn_snapshot(*d, site.file);
 
     std::shared_ptr<HistoryDb> db;
     const std::string db_path = Absolute(opt.no_db               ? ""
@@ -417,7 +426,11 @@ int Run(const HostOptions& opt) {
             next = LoadSiteConfig(opt.site);
             const auto problems = LoadSiteScenarios(next, &next_scenarios);
             if (!problems.empty()) throw SiteError(problems.front());
+            std::set<const RunnerDevice*> before;
+            for (const auto& d : runner.devices()) before.insert(d.get());
             done = runner.Apply(next, std::move(next_scenarios));
+            for (const auto& d : runner.devices())
+                if (!before.count(d.get())) warn_snapshot(*d, next.file);
         } catch (const std::exception& e) {
             out.Note(RunnerLog::Priority::kErr, "reload",
                      std::string("refused, the running site stays: ") + e.what());

@@ -296,6 +296,21 @@ TEST(SnapshotE2E, CheckWarnsOncePerDeviceWhoseRulesCannotFire) {
                   "off level-threshold controller (data id 3005): mode 5 (level thresholds) has "
                   "7 level rules loaded but \"snapshot\" is off in \"appSetting\", so they are "
                   "never evaluated\n");
+
+    // The runner says the same once per device, as a warning in its log.
+    Child run({kHost, "--site", dir / "site.json", "--no-db", "--duration", "1", "--log-format",
+               "journal"},
+              dir.path());
+    std::vector<std::string> warnings;
+    while (auto line = run.ReadLine(In(30)))
+        if (line->find("is off in") != std::string::npos) warnings.push_back(*line);
+    EXPECT_EQ(run.Wait(In(10)), 0) << run.stderr_text();
+    const std::string journal = "<4>host: site file " + (dir / "site.json") + ": off ";
+    ASSERT_EQ(warnings.size(), 3u);
+    const char* who[] = {"unicom controller (data id 3003)", "mobile controller (data id 3004)",
+                         "level-threshold controller (data id 3005)"};
+    for (size_t i = 0; i < 3; ++i)
+        EXPECT_EQ(warnings[i].rfind(journal + who[i], 0), 0u) << warnings[i];
 }
 
 }  // namespace
