@@ -440,21 +440,7 @@ int Run(const HostOptions& opt) {
         if (!done.added.empty()) text += ", added " + Names(done.added);
         if (!done.removed.empty()) text += ", removed " + Names(done.removed);
         if (!done.restarted.empty()) text += ", restarted " + Names(done.restarted);
-        std::vector<std::string> later;
-        if (DefaultPlugin(opt, next) != plugin_path) later.push_back("plugin");
-        if (next.database != site.database) later.push_back("database");
-        if (next.http_listen != site.http_listen ||
-            next.http_control.token != site.http_control.token ||
-            next.http_control.allow_raw != site.http_control.allow_raw ||
-            next.http_control.reply_timeout != site.http_control.reply_timeout)
-            later.push_back("http");
-        if (next.notify.command != site.notify.command ||
-            next.notify.timeout_s != site.notify.timeout_s ||
-            next.notify.max_running != site.notify.max_running ||
-            next.notify.queue != site.notify.queue)
-            later.push_back("notify");
-        if (next.mqtt.url != site.mqtt.url || next.mqtt.enabled != site.mqtt.enabled)
-            later.push_back("mqtt");
+        const std::vector<std::string> later = MembersReadAtStart(site, next);
         if (!later.empty()) text += "; " + Names(later) + " take effect at the next start";
         out.Note(RunnerLog::Priority::kNotice, "reload", text);
         if (mqtt) mqtt->SetDevices(site_ids());

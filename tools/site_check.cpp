@@ -24,7 +24,35 @@ bool SamePort(const PortSpec& a, const PortSpec& b) {
            a.text == b.text;
 }
 
+bool SameControl(const RemoteControlConfig& a, const RemoteControlConfig& b) {
+    return a.enabled == b.enabled && a.token == b.token && a.allow_raw == b.allow_raw &&
+           a.reply_timeout == b.reply_timeout;
+}
+
+bool SameMqtt(const MqttConfig& a, const MqttConfig& b) {
+    return a.enabled == b.enabled && a.url == b.url && a.topic_prefix == b.topic_prefix &&
+           a.client_id == b.client_id && a.username == b.username && a.password == b.password &&
+           a.ca_file == b.ca_file && a.cert_file == b.cert_file && a.key_file == b.key_file &&
+           a.qos == b.qos && a.keepalive == b.keepalive && a.alarm_queue == b.alarm_queue &&
+           a.homeassistant == b.homeassistant && SameControl(a.control, b.control);
+}
+
 }  // namespace
+
+std::vector<std::string> MembersReadAtStart(const SiteConfig& running, const SiteConfig& next) {
+    std::vector<std::string> out;
+    if (running.plugin != next.plugin) out.push_back("plugin");
+    if (running.database != next.database) out.push_back("database");
+    if (running.http_listen != next.http_listen ||
+        !SameControl(running.http_control, next.http_control))
+        out.push_back("http");
+    const NotifyConfig &a = running.notify, &b = next.notify;
+    if (a.enabled != b.enabled || a.command != b.command || a.timeout_s != b.timeout_s ||
+        a.max_running != b.max_running || a.queue != b.queue)
+        out.push_back("notify");
+    if (!SameMqtt(running.mqtt, next.mqtt)) out.push_back("mqtt");
+    return out;
+}
 
 std::vector<std::string> LoadSiteScenarios(const SiteConfig& site, SiteScenarios* out) {
     std::vector<std::string> problems;

@@ -52,3 +52,8 @@ std::vector<std::string> CheckSite(const std::string& site_path, const std::stri
 // Whether two devices of a site would be polled the same way: a reload
 // leaves such a device running.
 bool SameDevice(const DeviceConfig& a, const DeviceConfig& b);
+
+// The top-level members of `next` that differ from the running site's and
+// that a reload does not apply (they are read at the start only), by
+// their names in the site file.
+std::vector<std::string> MembersReadAtStart(const SiteConfig& running, const SiteConfig& next);

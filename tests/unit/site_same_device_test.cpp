@@ -1,5 +1,6 @@
 // A reload leaves a device running only when nothing about how it is
-// polled changed: every member of its site entry counts.
+// polled changed: every member of its site entry counts. What a reload
+// does not apply is named.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -49,5 +50,36 @@ TEST(SameDevice, AnyChangedMemberMakesADifferentDevice) {
         c.change(changed);
         EXPECT_FALSE(SameDevice(base, changed)) << c.what;
         EXPECT_FALSE(SameDevice(changed, base)) << c.what;
+    }
+}
+
+TEST(MembersReadAtStart, EachChangedTopLevelMemberIsNamed) {
+    SiteConfig base;
+    base.devices.resize(1);
+    EXPECT_TRUE(MembersReadAtStart(base, base).empty());
+    const struct {
+        std::function<void(SiteConfig&)> change;
+        std::vector<std::string> named;
+    } cases[] = {
+        {[](SiteConfig& s) { s.plugin = "/opt/other.so"; }, {"plugin"}},
+        {[](SiteConfig& s) { s.database = "other.db"; }, {"database"}},
+        {[](SiteConfig& s) { s.http_listen = "127.0.0.1:9000"; }, {"http"}},
+        {[](SiteConfig& s) { s.http_control.token = "new"; }, {"http"}},
+        {[](SiteConfig& s) { s.notify.timeout_s = 3; }, {"notify"}},
+        {[](SiteConfig& s) { s.mqtt.topic_prefix = "site7"; }, {"mqtt"}},
+        {[](SiteConfig& s) { s.mqtt.control.allow_raw = true; }, {"mqtt"}},
+        {[](SiteConfig& s) {
+             s.database = "x.db";
+             s.mqtt.enabled = true;
+         },
+         {"database", "mqtt"}},
+        // What a reload applies itself is not named.
+        {[](SiteConfig& s) { s.devices.clear(); }, {}},
+        {[](SiteConfig& s) { s.history.max_age_days = 1; }, {}},
+    };
+    for (const auto& c : cases) {
+        SiteConfig next = base;
+        c.change(next);
+        EXPECT_EQ(MembersReadAtStart(base, next), c.named);
     }
 }
