@@ -314,6 +314,24 @@ TEST(ProbeLayout, ReportsWhatTheRepliesCannotTell) {
     EXPECT_EQ(FindAmbiguity(v, "skip_41_41")->values.size(), size_t{probe::kMaxSkip + 1});
 }
 
+// Forty modules with seven user values each also decode exactly with 14
+// bytes skipped per module, reading every other current as a stray
+// near-zero float: plausibility settles it.
+TEST(ProbeLayout, AStrayFitIsToldByItsValues) {
+    sim::Scenario s;
+    std::string err;
+    ASSERT_TRUE(sim::LoadScenarioFile(
+        std::string(Q318B_SOURCE_DIR) + "/examples/scenarios/large_site.json", &s, &err))
+        << err;
+    sim::SimController ctl(s);
+    probe::Verdict v;
+    Printed([&] { v = probe::InferLayout(Capture(ctl)); });
+    ASSERT_FALSE(v.fits.empty());
+    EXPECT_EQ(v.fits.front().options.skip_41_41, 0);
+    EXPECT_EQ(v.fits.front().implausible, 0);
+    EXPECT_EQ(FindAmbiguity(v, "skip_41_41"), nullptr);
+}
+
 // More DC user values than the record holds: the device takes the rest of
 // 42 41 unread, so the fit is loose and says so, but the DC unit stays.
 TEST(ProbeLayout, DcUserValuesBeyondTheRecordFitLoosely) {

@@ -71,7 +71,10 @@ std::string Num(float f) {
 struct Check {
     std::vector<std::string>* doubts;
     void Range(const std::string& what, float f, double lo, double hi) {
-        if (!Marker(f) && !Within(f, lo, hi))
+        // A value this close to zero but not zero is what a float read
+        // across the wrong bytes looks like, not a measurement.
+        const bool stray = f != 0 && std::fabs(f) < 1e-6f;
+        if (!Marker(f) && (!Within(f, lo, hi) || stray))
             doubts->push_back(what + " " + Num(f) + " (expected " + Num(static_cast<float>(lo)) +
                               " to " + Num(static_cast<float>(hi)) + ")");
     }
@@ -199,7 +202,11 @@ Walk DcGroups(Readout& d, bool alarm, const std::vector<uint8_t>& info, size_t f
             const int r = alarm ? Decode42_44(dst, opt, buf.data() + off, limit - off)
                                 : Decode42_41(dst, opt, buf.data() + off, limit - off);
             if (r < 0) return -1;
+            // A group that took the rest unread leaves nothing for the
+            // next, which the device then does not decode either.
+            const bool took_rest = r == limit - off && !alarm;
             off += r;
+            if (took_rest && r > 0) break;
         }
         return off;
     };
