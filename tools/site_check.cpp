@@ -102,6 +102,9 @@ std::unique_ptr<QVRSPDevice> MakeSiteDevice(QVRSPDeviceProvider& factory, const 
     }
     if (chdir(cwd) != 0) throw std::runtime_error("cannot return to the working folder");
     if (cfg.baud_rate > 0) dev->baud_rate_ = cfg.baud_rate;
+    // A controller of another protocol version refuses every command that
+    // names 0x20; the site says which one it speaks.
+    if (cfg.protocol_version > 0) dev->protocol_ver_ = static_cast<uint8_t>(cfg.protocol_version);
     return owner;
 }
 
@@ -160,8 +163,9 @@ bool SameDevice(const DeviceConfig& a, const DeviceConfig& b) {
     for (auto i = a.alarms.begin(), j = b.alarms.begin(); i != a.alarms.end(); ++i, ++j)
         if (i->first != j->first || !SameThreshold(i->second, j->second)) return false;
     return a.data_id == b.data_id && a.name == b.name && SamePort(a.port, b.port) &&
-           a.address == b.address && a.baud_rate == b.baud_rate &&
-           a.poll_interval == b.poll_interval && a.reply_timeout == b.reply_timeout &&
-           a.late_window == b.late_window && a.quiet_gap == b.quiet_gap &&
-           a.unit_gap == b.unit_gap && a.workdir == b.workdir && a.settings == b.settings;
+           a.address == b.address && a.protocol_version == b.protocol_version &&
+           a.baud_rate == b.baud_rate && a.poll_interval == b.poll_interval &&
+           a.reply_timeout == b.reply_timeout && a.late_window == b.late_window &&
+           a.quiet_gap == b.quiet_gap && a.unit_gap == b.unit_gap && a.workdir == b.workdir &&
+           a.settings == b.settings;
 }

@@ -520,6 +520,9 @@ SiteConfig ParseSiteConfig(const Json::Value& root, const std::string& file,
         }
         if (d.isMember("address"))
             dc.address = static_cast<int>(cd.UInt(d["address"], "address", 255));
+        if (d.isMember("protocol_version"))
+            dc.protocol_version =
+                static_cast<int>(cd.UInt(d["protocol_version"], "protocol_version", 255));
         if (d.isMember("baud_rate")) {
             const Json::Value& b = d["baud_rate"];
             if (!b.isIntegral() || !b.isUInt64() || b.asLargestUInt() > 4000000 ||

@@ -32,7 +32,8 @@ struct DeviceConfig {
     std::string name;  // for messages and tables; defaults to "device <data_id>"
     PortSpec port;
     int address = 1;
-    int baud_rate = 0;  // 0: the device's own default
+    int protocol_version = 0;  // VER of the commands; 0: the device's own (0x20)
+    int baud_rate = 0;         // 0: the device's own default
     double poll_interval = 5.0;
     double reply_timeout = 0.0;  // seconds; 0: derived from the expected reply
     // Seconds; 0: derived from the line (rt::DeviceSchedule says how).

@@ -122,6 +122,9 @@ TEST(ProbeE2e, OptionsFoundDecodeTheScenarioInTheRunner) {
                       s["dc"].append(second_group);
                   }),
          e2e::ParseJson(R"({"has_ac": 0, "has_dc": 1, "no_dc_number": 2})")},
+        {"protocol version 0x21",
+         Scenario("demo_site.json", [](Json::Value& s) { s["version"] = 0x21; }),
+         e2e::ParseJson(R"({"has_ac": 1, "has_dc": 1})")},
         {"no DC unit, extra bytes per module",
          Scenario("demo_site.json",
                   [](Json::Value& s) {
@@ -141,7 +144,10 @@ TEST(ProbeE2e, OptionsFoundDecodeTheScenarioInTheRunner) {
         ASSERT_EQ(report["controllers"].size(), 1u) << r.out;
         const Json::Value& ctl = report["controllers"][0];
         EXPECT_EQ(ctl["address"].asInt(), c.scenario.get("address", 1).asInt());
-        EXPECT_EQ(ctl["version"].asInt(), 0x20);
+        const int version = std::string(c.name) == "protocol version 0x21" ? 0x21 : 0x20;
+        EXPECT_EQ(ctl["version"].asInt(), version);
+        // The device entry makes the runner speak the controller's version.
+        EXPECT_EQ(ctl["device"].get("protocol_version", 0x20).asInt(), version);
         EXPECT_EQ(ctl["problems"].size(), 0u) << r.out;
         for (const auto& name : c.app.getMemberNames())
             EXPECT_EQ(ctl["appSetting"][name], c.app[name]) << name;

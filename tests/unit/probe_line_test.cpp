@@ -137,8 +137,8 @@ TEST(ProbeLine, ALateReplyDoesNotShiftTheRound) {
 }
 
 // A controller of another version refuses the scan's query (RTN 1) but
-// names its version; the round is asked in it, and the report says the
-// runner cannot poll it as it stands.
+// names its version; the round is asked in it, and the device entry sets
+// the runner's "protocol_version" to it.
 TEST(ProbeLine, AnotherProtocolVersion) {
     sim::Scenario s = Demo();
     s.version = 0x21;
@@ -157,10 +157,11 @@ TEST(ProbeLine, AnotherProtocolVersion) {
     r.controllers.push_back({found[0], v});
     const std::string text = probe::ReportText(r);
     EXPECT_NE(text.find("protocol version 0x21"), std::string::npos) << text;
-    EXPECT_NE(text.find("problem: the controller speaks protocol version 0x21"), std::string::npos)
-        << text;
+    // Not a problem any more: the device entry names the version.
+    EXPECT_EQ(text.find("problem:"), std::string::npos) << text;
     const Json::Value j = probe::ReportJson(r);
-    EXPECT_EQ(j["controllers"][0]["problems"].size(), 1u);
+    EXPECT_EQ(j["controllers"][0]["problems"].size(), 0u);
+    EXPECT_EQ(j["controllers"][0]["device"]["protocol_version"].asInt(), 0x21);
     EXPECT_EQ(j["controllers"][0]["device"]["settings"]["appSetting"]["has_ac"].asInt(), 1);
 }
 

@@ -48,7 +48,8 @@ TEST_F(SiteConfigTest, AGoodSiteResolvesPathsAgainstItsFolder) {
            "alarms": {"120600180010": {"level": 1},
                       "419610401001": {"level": 2, "threshold": 180, "direction": "lower",
                                        "recover": 185}}},
-          {"data_id": 8, "port": "tcp://127.0.0.1:4001", "address": 2, "baud_rate": 19200}
+          {"data_id": 8, "port": "tcp://127.0.0.1:4001", "address": 2, "baud_rate": 19200,
+           "protocol_version": 33}
         ]})"),
                                 "site.json", dir_);
     ASSERT_EQ(site.devices.size(), 2u);
@@ -68,6 +69,8 @@ TEST_F(SiteConfigTest, AGoodSiteResolvesPathsAgainstItsFolder) {
     EXPECT_EQ(b.port.port, 4001);
     EXPECT_EQ(b.address, 2);
     EXPECT_EQ(b.baud_rate, 19200);
+    EXPECT_EQ(b.protocol_version, 0x21);
+    EXPECT_EQ(a.protocol_version, 0) << "the device's own unless given";
     EXPECT_EQ(b.late_window, 0.0) << "derived from the line unless given";
 }
 
@@ -160,6 +163,9 @@ TEST_F(SiteConfigTest, NumbersOutsideTheirRangesAreRefusedNamingTheMember) {
         {OneDevice(R"("address": -1)"), "\"address\" must be a whole number from 0 to 255"},
         {OneDevice(R"("address": 1.5)"), "\"address\" must be a whole number from 0 to 255"},
         {OneDevice(R"("address": 1e19)"), "\"address\" must be a whole number from 0 to 255"},
+        {OneDevice(R"("protocol_version": 256)"),
+         "\"protocol_version\" must be a whole number from 0 to 255"},
+        {OneDevice(R"("protocol_version": "21")"), "\"protocol_version\" must be a whole number"},
         {OneDevice(R"("address": 18446744073709551615)"), "\"address\" must be a whole number"},
         {OneDevice(R"("baud_rate": 49)"),
          "device 7: \"baud_rate\" must be 0 (the device's own) or a whole number from 50 to "

@@ -27,6 +27,7 @@ TEST(SameDevice, AnyChangedMemberMakesADifferentDevice) {
         {"port", [](DeviceConfig& d) { d.port.path = d.port.text = "/dev/ttyS1"; }},
         {"port kind", [](DeviceConfig& d) { d.port.kind = PortSpec::Kind::kSimulator; }},
         {"address", [](DeviceConfig& d) { d.address = 2; }},
+        {"protocol_version", [](DeviceConfig& d) { d.protocol_version = 0x21; }},
         {"baud_rate", [](DeviceConfig& d) { d.baud_rate = 19200; }},
         {"poll_interval", [](DeviceConfig& d) { d.poll_interval = 6; }},
         {"reply_timeout", [](DeviceConfig& d) { d.reply_timeout = 1; }},

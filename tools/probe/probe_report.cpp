@@ -9,7 +9,8 @@ namespace probe {
 
 namespace {
 
-// The version the plug-in puts in every command.
+// The version the plug-in puts in every command unless the site's
+// "protocol_version" says otherwise.
 constexpr uint8_t kHostVersion = 0x20;
 
 std::string Hex2(unsigned v) {
@@ -35,12 +36,7 @@ std::string Pretty(const Json::Value& v, const std::string& indent) {
 
 // Problems of a controller that no option set can solve.
 std::vector<std::string> Problems(const Report::Entry& e) {
-    std::vector<std::string> p = e.verdict.problems;
-    if (e.found.version != kHostVersion)
-        p.insert(p.begin(), "the controller speaks protocol version " + Hex2(e.found.version) +
-                                ", but q318b-host (the plug-in) sends " + Hex2(kHostVersion) +
-                                " in every command: the controller will refuse them (RTN 1)");
-    return p;
+    return e.verdict.problems;
 }
 
 }  // namespace
@@ -51,6 +47,9 @@ Json::Value SiteEntry(const Report& r, const Report::Entry& e) {
     d["name"] = "controller at address " + std::to_string(e.found.address);
     d["port"] = r.port;
     d["address"] = e.found.address;
+    // Without it the device's commands name 0x20, which such a controller
+    // refuses.
+    if (e.found.version != kHostVersion) d["protocol_version"] = e.found.version;
     d["baud_rate"] = r.baud;
     if (!e.verdict.fits.empty())
         d["settings"]["appSetting"] = AppSetting(e.verdict.fits.front().options);
