@@ -85,14 +85,14 @@ Line OpenLine(rt::EventLoop& loop, const std::string& text, int baud) {
         std::string rest = text.substr(4);
         for (size_t from = 0; from <= rest.size();) {
             const size_t comma = std::min(rest.find(',', from), rest.size());
-            PortSpec spec;
+            PortSpec where;
             try {
-                spec = ParsePortSpec("sim:" + rest.substr(from, comma - from), ".");
+                where = ParsePortSpec("sim:" + rest.substr(from, comma - from), ".");
             } catch (const std::exception& e) {
                 throw UsageError{e.what()};
             }
             sim::Scenario s;
-            if (!sim::LoadScenarioFile(spec.path, &s, &err)) throw UsageError{err};
+            if (!sim::LoadScenarioFile(where.path, &s, &err)) throw UsageError{err};
             scenarios.push_back(std::move(s));
             from = comma + 1;
         }
@@ -100,17 +100,17 @@ Line OpenLine(rt::EventLoop& loop, const std::string& text, int baud) {
         if (!line.sim->Serve(&err)) throw UsageError{"sim: " + err};
         line.transport = std::make_unique<rt::SerialPort>(line.sim->pty_path(), baud);
     } else {
-        PortSpec spec;
+        PortSpec where;
         try {
-            spec = ParsePortSpec(text, ".");
+            where = ParsePortSpec(text, ".");
         } catch (const std::exception& e) {
             throw UsageError{e.what()};
         }
-        if (spec.kind == PortSpec::Kind::kTcp)
+        if (where.kind == PortSpec::Kind::kTcp)
             line.transport =
-                std::make_unique<rt::TcpClient>(spec.host, static_cast<uint16_t>(spec.port));
+                std::make_unique<rt::TcpClient>(where.host, static_cast<uint16_t>(where.port));
         else
-            line.transport = std::make_unique<rt::SerialPort>(spec.path, baud);
+            line.transport = std::make_unique<rt::SerialPort>(where.path, baud);
     }
     if (!line.transport->Open(&err)) throw UsageError{text + ": " + err};
     if (line.transport->Connecting()) {

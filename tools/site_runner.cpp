@@ -28,17 +28,17 @@ RunnerDevice* SiteRunner::Find(unsigned int data_id) const {
     return nullptr;
 }
 
-std::shared_ptr<rt::PortController> SiteRunner::MakePort(const PortSpec& spec) {
+std::shared_ptr<rt::PortController> SiteRunner::MakePort(const PortSpec& where) {
     auto port = std::make_shared<rt::PortController>(
-        loop_, [this, spec](int baud) -> std::unique_ptr<rt::Transport> {
-            switch (spec.kind) {
+        loop_, [this, where](int baud) -> std::unique_ptr<rt::Transport> {
+            switch (where.kind) {
                 case PortSpec::Kind::kSerial:
-                    return std::make_unique<rt::SerialPort>(spec.path, baud);
+                    return std::make_unique<rt::SerialPort>(where.path, baud);
                 case PortSpec::Kind::kTcp:
-                    return std::make_unique<rt::TcpClient>(spec.host,
-                                                           static_cast<uint16_t>(spec.port));
+                    return std::make_unique<rt::TcpClient>(where.host,
+                                                           static_cast<uint16_t>(where.port));
                 case PortSpec::Kind::kSimulator:
-                    return std::make_unique<rt::SerialPort>(sims_.at(spec.text)->pty_path(), baud);
+                    return std::make_unique<rt::SerialPort>(sims_.at(where.text)->pty_path(), baud);
             }
             return nullptr;
         });
