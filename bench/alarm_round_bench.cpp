@@ -16,6 +16,7 @@
 #include <memory>
 #include <string>
 
+#include "bench/alloc_count.h"
 #include "device/q318b_419.h"
 #include "host/qvr_controller.h"
 #include "runtime/framework/diag_redirect.h"
@@ -105,12 +106,14 @@ void AlarmEvaluation(benchmark::State& state) {
     // The mobile pass prints one diagnostic line per rule; keep the figures
     // about evaluation, not about the terminal.
     std::streambuf* saved = std::cout.rdbuf(nullptr);
+    bench::AllocSpan span;
     for (auto _ : state) {
         d.alarm_seq_ = 1;
         d.RunCheckThreshold();
         d.RunThresholdPass();
         benchmark::DoNotOptimize(d.alarm_seq_);
     }
+    state.counters["allocs_per_round"] = span.Per(static_cast<double>(state.iterations()));
     std::cout.rdbuf(saved);
 }
 
@@ -162,11 +165,13 @@ void AlarmRound(benchmark::State& state) {
         return;
     }
     int64_t short_rounds = 0;
+    bench::AllocSpan span;
     for (auto _ : state) {
         round();
         short_rounds += d.alarm_seq_ != full_round_seq;
         benchmark::DoNotOptimize(d.data_);
     }
+    state.counters["allocs_per_round"] = span.Per(static_cast<double>(state.iterations()));
     if (short_rounds != 0) state.SkipWithError("a timed round stopped short of its alarms");
 }
 

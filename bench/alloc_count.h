@@ -9,17 +9,25 @@
 namespace bench {
 
 uint64_t Allocations();
+// Those made by the calling thread alone: what a loop thread allocates while
+// other threads of the benchmark (scrapers, a broker client) allocate too.
+uint64_t ThreadAllocations();
 
 // Counts the allocations between its construction and Per().
 class AllocSpan {
   public:
-    AllocSpan() : start_(Allocations()) {}
+    enum class Scope { kProcess, kThisThread };
+    explicit AllocSpan(Scope scope = Scope::kProcess) : scope_(scope), start_(Now()) {}
     // Allocations per unit of `n` (rounds, lines) since construction.
-    double Per(double n) const {
-        return n > 0 ? static_cast<double>(Allocations() - start_) / n : 0.0;
-    }
+    double Per(double n) const { return n > 0 ? static_cast<double>(Count()) / n : 0.0; }
+    // Allocations since construction.
+    uint64_t Count() const { return Now() - start_; }
 
   private:
+    uint64_t Now() const {
+        return scope_ == Scope::kThisThread ? ThreadAllocations() : Allocations();
+    }
+    Scope scope_;
     uint64_t start_;
 };
 

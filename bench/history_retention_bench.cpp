@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/alloc_count.h"
 #include "runtime/site/history_retention.h"
 #include "runtime/site/site_services.h"
 
@@ -64,8 +65,10 @@ int64_t UsedBytes(const std::shared_ptr<HistoryDb>& db) {
 
 // `rounds` rounds of each of `devices` devices through the site services,
 // 10 s apart, storing records at most every `min_interval_s`; the bytes
-// the rows take beyond an empty file.
-int64_t BytesOfRounds(const std::string& path, unsigned devices, int rounds, int min_interval_s) {
+// the rows take beyond an empty file. `allocs`, when given, gets the
+// allocations of those device rounds (not of opening the file).
+int64_t BytesOfRounds(const std::string& path, unsigned devices, int rounds, int min_interval_s,
+                      uint64_t* allocs = nullptr) {
     auto db = std::make_shared<HistoryDb>(path);
     const int64_t empty = UsedBytes(db);
     int64_t now = kT0;
@@ -75,6 +78,7 @@ int64_t BytesOfRounds(const std::string& path, unsigned devices, int rounds, int
     policy.min_interval_s = min_interval_s;
     s.SetHistoryPolicy(policy);
     const std::vector<uint8_t> rec(2704, 0x5a);
+    const bench::AllocSpan span;
     for (int r = 0; r < rounds; ++r, now += kRoundS) {
         for (unsigned id = 1; id <= devices; ++id) {
             s.Publish(id, 5535, rec.data(), rec.size());
@@ -84,17 +88,20 @@ int64_t BytesOfRounds(const std::string& path, unsigned devices, int rounds, int
             s.SaveHistory(id, rec.data(), rec.size());
         }
     }
+    if (allocs != nullptr) *allocs = span.Count();
     return UsedBytes(db) - empty;
 }
 
 void BM_HistoryBytesPerRound(benchmark::State& state) {
     constexpr unsigned kD = 100;
     constexpr int kR = 300;
-    double b_record = 0, b_reports = 0, b_link = 0;
+    double b_record = 0, b_reports = 0, b_link = 0, allocs_per_round = 0;
     for (auto _ : state) {
         TempDir dir;
         if (dir.path.empty()) return state.SkipWithError("no temp folder");
-        const int64_t every = BytesOfRounds(dir.path + "/every.db", kD, kR, 0);
+        uint64_t allocs = 0;
+        const int64_t every = BytesOfRounds(dir.path + "/every.db", kD, kR, 0, &allocs);
+        allocs_per_round = static_cast<double>(allocs) / (kD * kR);
         // Only each device's first record: the analog reports alone.
         const int64_t first = BytesOfRounds(dir.path + "/first.db", kD, kR, 86400);
         b_record = static_cast<double>(every - first) / (kD * (kR - 1));
@@ -119,6 +126,8 @@ void BM_HistoryBytesPerRound(benchmark::State& state) {
     const double per_device_day = 86400.0 / d.min_interval_s * b_record +
                                   86400.0 / kRoundS * b_reports + 86400.0 / kStatsS * b_link;
     state.counters["record_bytes"] = b_record;
+    // A device's round through the site services, every record stored.
+    state.counters["allocs_per_round"] = allocs_per_round;
     state.counters["round_reports_bytes"] = b_reports;
     state.counters["link_row_bytes"] = b_link;
     state.counters["device_day_MB"] = per_device_day / 1e6;

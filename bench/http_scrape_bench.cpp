@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/alloc_count.h"
 #include "bench/paced_round.h"
 #include "runtime/framework/diag_redirect.h"
 #include "service/http_service.h"
@@ -52,6 +53,7 @@ void BM_ScrapedWireRoundLargeSite9600(benchmark::State& state) {
     const double seconds = env != nullptr ? std::atof(env) : 60.0;
     double round_s = 0, floor_s = 0, worst_pct = 0;
     int rounds = 0;
+    uint64_t allocs = 0;
     std::vector<double> latencies_ms;
     std::atomic<long> failures{0};
     {
@@ -107,7 +109,11 @@ void BM_ScrapedWireRoundLargeSite9600(benchmark::State& state) {
         const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
         for (auto _ : state) {
             while (std::chrono::steady_clock::now() < end) {
+                // The loop's thread only: the listener and the scrapers
+                // allocate on theirs all the while.
+                const bench::AllocSpan span(bench::AllocSpan::Scope::kThisThread);
                 const PacedRound r = site.Round();
+                allocs += span.Count();
                 round_s += r.round_s;
                 floor_s += r.floor_s;
                 worst_pct = std::max(worst_pct, (r.round_s / r.floor_s - 1) * 100);
@@ -131,6 +137,7 @@ void BM_ScrapedWireRoundLargeSite9600(benchmark::State& state) {
     state.counters["scrape_p50_ms"] = Percentile(latencies_ms, 0.50);
     state.counters["scrape_p99_ms"] = Percentile(latencies_ms, 0.99);
     state.counters["scrape_max_ms"] = Percentile(latencies_ms, 1.0);
+    state.counters["allocs_per_round"] = static_cast<double>(allocs) / rounds;
 }
 
 }  // namespace

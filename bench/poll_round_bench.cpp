@@ -17,6 +17,7 @@
 #include <memory>
 #include <vector>
 
+#include "bench/alloc_count.h"
 #include "device/q318b_419.h"
 #include "runtime/framework/diag_redirect.h"
 #include "runtime/framework/recording_controller.h"
@@ -132,6 +133,9 @@ void RunRounds(benchmark::State& state, const Site& site) {
     }
 
     DiagRedirect quiet("");  // the plug-in's diagnostics are part of the round, the terminal is not
+    // The recording host's own copies of each call count too; they are what
+    // a host keeps, not what the plug-in makes.
+    bench::AllocSpan span;
     for (auto _ : state) {
         dev.last_data_time_ = boost::posix_time::ptime();  // let the round start
         if (!dev.RefreshStatus()) state.SkipWithError("round not started");
@@ -142,6 +146,7 @@ void RunRounds(benchmark::State& state, const Site& site) {
         if (dev.poll_step_ != 10) state.SkipWithError("round not completed");
         host->Clear();
     }
+    state.counters["allocs_per_round"] = span.Per(static_cast<double>(state.iterations()));
     // The replies must have been decoded, not rejected, for the figures to
     // mean anything.
     const Bytes& rc_analog = site.replies[3];
