@@ -1,5 +1,6 @@
 #include "runtime/site/record_json.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdio>
@@ -102,7 +103,7 @@ Json::Value RecordToJson(const q318b_419_Data_t& r) {
     ac["ib_alarm"] = static_cast<unsigned>(r.ac.ib_alarm);
     ac["ic_alarm"] = static_cast<unsigned>(r.ac.ic_alarm);
     Json::Value acc(Json::arrayValue);
-    for (const auto& c : r.ac.channel) acc.append(AcChannel(c));
+    for (size_t k = 0; k < RecordAcChannels(r); ++k) acc.append(AcChannel(r.ac.channel[k]));
     ac["channel"] = acc;
     j["ac"] = ac;
 
@@ -110,13 +111,21 @@ Json::Value RecordToJson(const q318b_419_Data_t& r) {
     rc["v"] = Num(r.rc.v);
     rc["channel_count"] = static_cast<unsigned>(r.rc.channel_count);
     Json::Value rcc(Json::arrayValue);
-    for (const auto& c : r.rc.channel) rcc.append(RcChannel(c));
+    for (size_t k = 0; k < RecordRcChannels(r); ++k) rcc.append(RcChannel(r.rc.channel[k]));
     rc["channel"] = rcc;
     j["rc"] = rc;
 
     j["dc1"] = DcGroup(r.dc1);
     j["dc2"] = DcGroup(r.dc2);
     return j;
+}
+
+size_t RecordAcChannels(const q318b_419_Data_t& r) {
+    return std::min<size_t>(r.ac.channel_count, q318b_ac_t::kChannels);
+}
+
+size_t RecordRcChannels(const q318b_419_Data_t& r) {
+    return std::min<size_t>(r.rc.channel_count, q318b_rc_t::kChannels);
 }
 
 bool RecordFromBytes(const void* data, size_t len, q318b_419_Data_t& record) {
