@@ -70,6 +70,13 @@ void RunnerLog::Event(const HostEvent& e) {
         e.kind == HostEvent::Kind::kAlarmRaised || e.kind == HostEvent::Kind::kAlarmCleared;
     const bool link = e.kind == HostEvent::Kind::kLinkLost || e.kind == HostEvent::Kind::kLinkBack;
     if (json_stream_) {
+        // A record is most of the stream: its line skips the tree.
+        if (RecordEventLine(e, record_line_)) {
+            record_line_ += '\n';
+            std::fwrite(record_line_.data(), 1, record_line_.size(), out_);
+            std::fflush(out_);
+            return;
+        }
         JsonLine(EventJson(e), PriorityOf(e.kind));
         return;
     }

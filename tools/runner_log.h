@@ -60,6 +60,9 @@ class RunnerLog {
     void JsonLine(Json::Value v, Priority p);
 
     FILE* out_;
+    // The JSON stream's record lines, written into one buffer that keeps
+    // its size from round to round.
+    std::string record_line_;
     bool json_stream_;
     bool tables_;
     LogFormat format_;

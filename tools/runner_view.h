@@ -20,4 +20,10 @@ std::string RoundTable(const std::string& device_name, const q318b_419_Data_t& r
 
 // One event as a JSON object (records with every field named).
 Json::Value EventJson(const HostEvent& e);
+// One JSON object on one line, as the JSON stream writes it.
 std::string JsonLine(const Json::Value& v);
+// A record event's line as JsonLine(EventJson(e)) writes it, put into
+// `out` without building the tree, so that a buffer kept from round to
+// round is all the line costs. False, with `out` untouched, for any other
+// event and for a record of the wrong size (whose line says only that).
+bool RecordEventLine(const HostEvent& e, std::string& out);
