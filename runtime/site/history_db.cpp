@@ -121,6 +121,21 @@ std::string LinkCountColumns(const char* suffix) {
     return out;
 }
 
+constexpr const char* kInsertRecord =
+    "INSERT INTO history(data_id, unix_time, time, type, record) VALUES(?,?,?,?,?)";
+constexpr const char* kInsertAlarmEvent =
+    "INSERT INTO alarm_events(data_id, unix_time, time, alarm_id, key, level, active,"
+    " value_text, alarm_text, ordinal) VALUES(?,?,?,?,?,?,?,?,?,?)";
+constexpr const char* kInsertAnalogReport =
+    "INSERT INTO analog_reports(data_id, unix_time, time, key, value) VALUES(?,?,?,?,?)";
+
+std::string InsertLinkStatsSql() {
+    std::string sql = "INSERT INTO link_stats(data_id, unix_time, time, " + LinkCountColumns("") +
+                      ") VALUES(?,?,?";
+    for (int k = 0; k < kLinkCountFieldCount; ++k) sql += ",?";
+    return sql + ")";
+}
+
 // A table the runner writes and the columns it writes there (each after
 // `id INTEGER PRIMARY KEY`). Creating the tables and checking an existing
 // file both read this list, so they cannot disagree.
@@ -336,7 +351,12 @@ HistoryDb::HistoryDb(const std::string& path, Access access)
         // A file from before link statistics gains that table here.
         for (const auto& t : RunnerTables()) Exec(CreateSql(t).c_str());
         for (const char* sql : kIndexes) Exec(sql);
+        insert_record_ = Prepare(kInsertRecord);
+        insert_alarm_event_ = Prepare(kInsertAlarmEvent);
+        insert_analog_report_ = Prepare(kInsertAnalogReport);
+        insert_link_stats_ = Prepare(InsertLinkStatsSql().c_str());
     } catch (...) {
+        FinalizeInserts();
         sqlite3_close(db_);
         db_ = nullptr;
         throw;
@@ -355,9 +375,18 @@ std::string HistoryDb::CheckExisting(const std::string& path) {
 
 HistoryDb::~HistoryDb() {
     if (db_ == nullptr) return;
+    FinalizeInserts();
     // An open round is not committed: it was not completed.
     if (in_tx_) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
     sqlite3_close(db_);
+}
+
+void HistoryDb::FinalizeInserts() {
+    for (sqlite3_stmt** s :
+         {&insert_record_, &insert_alarm_event_, &insert_analog_report_, &insert_link_stats_}) {
+        sqlite3_finalize(*s);
+        *s = nullptr;
+    }
 }
 
 void HistoryDb::Exec(const char* sql) {
@@ -374,6 +403,15 @@ sqlite3_stmt* HistoryDb::Prepare(const char* sql) const {
     if (sqlite3_prepare_v2(db_, sql, -1, &s, nullptr) != SQLITE_OK)
         throw StoreError(path_ + ": " + sqlite3_errmsg(db_));
     return s;
+}
+
+void HistoryDb::Insert(sqlite3_stmt* s) {
+    const int rc = sqlite3_step(s);
+    // The message first: resetting a statement that failed can change it.
+    const std::string why = rc == SQLITE_DONE ? "" : sqlite3_errmsg(db_);
+    sqlite3_reset(s);
+    sqlite3_clear_bindings(s);
+    if (rc != SQLITE_DONE) throw StoreError(path_ + ": " + why);
 }
 
 bool HistoryDb::Next(sqlite3_stmt* s) const {
@@ -406,68 +444,56 @@ void HistoryDb::Commit() {
 
 void HistoryDb::AddRecord(const StoredRecord& r) {
     RequireWritable();
-    Stmt st{
-        Prepare("INSERT INTO history(data_id, unix_time, time, type, record)"
-                " VALUES(?,?,?,?,?)")};
-    sqlite3_bind_int64(st.s, 1, r.data_id);
-    sqlite3_bind_int64(st.s, 2, r.unix_time);
-    sqlite3_bind_text(st.s, 3, r.time.c_str(), -1, SQLITE_TRANSIENT);
-    sqlite3_bind_int(st.s, 4, r.type);
-    sqlite3_bind_blob(st.s, 5, r.blob.data(), static_cast<int>(r.blob.size()), SQLITE_TRANSIENT);
-    if (sqlite3_step(st.s) != SQLITE_DONE) throw StoreError(path_ + ": " + sqlite3_errmsg(db_));
+    sqlite3_stmt* s = insert_record_;
+    sqlite3_bind_int64(s, 1, r.data_id);
+    sqlite3_bind_int64(s, 2, r.unix_time);
+    sqlite3_bind_text(s, 3, r.time.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_int(s, 4, r.type);
+    sqlite3_bind_blob(s, 5, r.blob.data(), static_cast<int>(r.blob.size()), SQLITE_TRANSIENT);
+    Insert(s);
 }
 
 void HistoryDb::AddAlarmEvent(const AlarmEventRow& e) {
     RequireWritable();
-    Stmt st{
-        Prepare("INSERT INTO alarm_events(data_id, unix_time, time, alarm_id, key, level, active,"
-                " value_text, alarm_text, ordinal) VALUES(?,?,?,?,?,?,?,?,?,?)")};
-    sqlite3_bind_int64(st.s, 1, e.data_id);
-    sqlite3_bind_int64(st.s, 2, e.unix_time);
-    sqlite3_bind_text(st.s, 3, e.time.c_str(), -1, SQLITE_TRANSIENT);
-    sqlite3_bind_text(st.s, 4, e.alarm_id.c_str(), -1, SQLITE_TRANSIENT);
-    sqlite3_bind_text(st.s, 5, e.key.c_str(), -1, SQLITE_TRANSIENT);
-    sqlite3_bind_int(st.s, 6, e.level);
-    sqlite3_bind_int(st.s, 7, e.active ? 1 : 0);
-    sqlite3_bind_text(st.s, 8, e.value_text.c_str(), -1, SQLITE_TRANSIENT);
-    sqlite3_bind_text(st.s, 9, e.alarm_text.c_str(), -1, SQLITE_TRANSIENT);
-    sqlite3_bind_int(st.s, 10, e.ordinal);
-    if (sqlite3_step(st.s) != SQLITE_DONE) throw StoreError(path_ + ": " + sqlite3_errmsg(db_));
+    sqlite3_stmt* s = insert_alarm_event_;
+    sqlite3_bind_int64(s, 1, e.data_id);
+    sqlite3_bind_int64(s, 2, e.unix_time);
+    sqlite3_bind_text(s, 3, e.time.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(s, 4, e.alarm_id.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(s, 5, e.key.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_int(s, 6, e.level);
+    sqlite3_bind_int(s, 7, e.active ? 1 : 0);
+    sqlite3_bind_text(s, 8, e.value_text.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(s, 9, e.alarm_text.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_int(s, 10, e.ordinal);
+    Insert(s);
 }
 
 void HistoryDb::AddAnalogReport(const AnalogReportRow& r) {
     RequireWritable();
-    Stmt st{
-        Prepare("INSERT INTO analog_reports(data_id, unix_time, time, key, value)"
-                " VALUES(?,?,?,?,?)")};
-    sqlite3_bind_int64(st.s, 1, r.data_id);
-    sqlite3_bind_int64(st.s, 2, r.unix_time);
-    sqlite3_bind_text(st.s, 3, r.time.c_str(), -1, SQLITE_TRANSIENT);
-    sqlite3_bind_text(st.s, 4, r.key.c_str(), -1, SQLITE_TRANSIENT);
-    sqlite3_bind_double(st.s, 5, r.value);
-    if (sqlite3_step(st.s) != SQLITE_DONE) throw StoreError(path_ + ": " + sqlite3_errmsg(db_));
+    sqlite3_stmt* s = insert_analog_report_;
+    sqlite3_bind_int64(s, 1, r.data_id);
+    sqlite3_bind_int64(s, 2, r.unix_time);
+    sqlite3_bind_text(s, 3, r.time.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(s, 4, r.key.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_double(s, 5, r.value);
+    Insert(s);
 }
 
 void HistoryDb::AddLinkStats(const std::vector<LinkStatsRow>& rows) {
     RequireWritable();
     if (in_tx_) throw StoreError(path_ + ": link statistics written inside an open round");
-    std::string sql = "INSERT INTO link_stats(data_id, unix_time, time, " + LinkCountColumns("") +
-                      ") VALUES(?,?,?";
-    for (int k = 0; k < kLinkCountFieldCount; ++k) sql += ",?";
-    sql += ")";
     Exec("BEGIN");
     try {
-        Stmt st{Prepare(sql.c_str())};
+        sqlite3_stmt* s = insert_link_stats_;
         for (const auto& r : rows) {
-            sqlite3_reset(st.s);
-            sqlite3_bind_int64(st.s, 1, r.data_id);
-            sqlite3_bind_int64(st.s, 2, r.unix_time);
-            sqlite3_bind_text(st.s, 3, r.time.c_str(), -1, SQLITE_TRANSIENT);
+            sqlite3_bind_int64(s, 1, r.data_id);
+            sqlite3_bind_int64(s, 2, r.unix_time);
+            sqlite3_bind_text(s, 3, r.time.c_str(), -1, SQLITE_TRANSIENT);
             int col = 4;
             for (const auto& f : kLinkCountFields)
-                sqlite3_bind_int64(st.s, col++, static_cast<sqlite3_int64>(r.counts.*f.member));
-            if (sqlite3_step(st.s) != SQLITE_DONE)
-                throw StoreError(path_ + ": " + sqlite3_errmsg(db_));
+                sqlite3_bind_int64(s, col++, static_cast<sqlite3_int64>(r.counts.*f.member));
+            Insert(s);
         }
         Exec("COMMIT");
     } catch (...) {

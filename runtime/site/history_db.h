@@ -136,6 +136,10 @@ class HistoryDb {
 
     void Exec(const char* sql);
     sqlite3_stmt* Prepare(const char* sql) const;
+    // Steps an insert to its end and makes it ready for the next row; a
+    // failed step throws.
+    void Insert(sqlite3_stmt* s);
+    void FinalizeInserts();
     // The next row of `s`, false after the last; a failed step throws
     // rather than passing for the end of the rows.
     bool Next(sqlite3_stmt* s) const;
@@ -153,4 +157,10 @@ class HistoryDb {
     bool read_only_ = false;
     std::vector<std::string> tables_;  // the runner's tables present (read-only)
     bool in_tx_ = false;
+    // The inserts, prepared once when the file is opened for writing and
+    // bound afresh for every row.
+    sqlite3_stmt* insert_record_ = nullptr;
+    sqlite3_stmt* insert_alarm_event_ = nullptr;
+    sqlite3_stmt* insert_analog_report_ = nullptr;
+    sqlite3_stmt* insert_link_stats_ = nullptr;
 };
