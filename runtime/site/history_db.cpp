@@ -438,8 +438,18 @@ void HistoryDb::Begin() {
 
 void HistoryDb::Commit() {
     if (!in_tx_) return;
+    if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK) {
+        in_tx_ = false;
+        return;
+    }
+    const std::string why = sqlite3_errmsg(db_);
+    // A COMMIT that failed may leave the transaction open (SQLite does so
+    // for SQLITE_BUSY). Kept open, it would take in every later write,
+    // each reported as stored, and lose them all at the close; so the
+    // round is undone, as a host killed in the middle of it would lose it.
+    if (sqlite3_get_autocommit(db_) == 0) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
     in_tx_ = false;
-    Exec("COMMIT");
+    throw StoreError(path_ + ": " + why);
 }
 
 void HistoryDb::AddRecord(const StoredRecord& r) {

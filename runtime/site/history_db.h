@@ -93,7 +93,10 @@ class HistoryDb {
     HistoryDb& operator=(const HistoryDb&) = delete;
 
     // Groups the following writes; Commit makes them durable together.
-    // Writes outside Begin/Commit are committed one by one.
+    // Writes outside Begin/Commit are committed one by one. A Commit that
+    // fails throws StoreError with the group's writes undone and no
+    // transaction left open, so the next Begin starts afresh and nothing
+    // written later rides along in a transaction that never commits.
     void Begin();
     void Commit();
     bool InTransaction() const { return in_tx_; }

@@ -1,11 +1,15 @@
 // The store's inserts are prepared once per file and bound afresh for
 // every row: many rounds of every kind of row must read back exactly as
-// written, across closing and reopening the file.
+// written, across closing and reopening the file. A round whose COMMIT
+// fails must be reported and leave no transaction behind that would take
+// in the writes that follow.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <map>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -189,6 +193,107 @@ TEST_F(HistoryDbRoundsTest, ARefusedRowLeavesTheRestOfTheRoundIntact) {
         EXPECT_EQ(got[row].type, want.type);
         EXPECT_EQ(got[row].blob, want.blob);
     }
+}
+
+// SQLite's default VFS with two changes, made the default while it lives:
+// files have no shared-memory methods, so a database cannot be put into
+// WAL mode and stays in rollback mode, where another connection's read
+// lock keeps a COMMIT from its exclusive lock; and sleeping returns at
+// once, so SQLite's busy wait runs out without time passing.
+class RollbackModeVfs {
+  public:
+    RollbackModeVfs() {
+        base_ = sqlite3_vfs_find(nullptr);
+        vfs_ = *base_;
+        vfs_.zName = "q318b-rollback-mode";
+        vfs_.xOpen = &Open;
+        vfs_.xSleep = [](sqlite3_vfs*, int microseconds) { return microseconds; };
+        sqlite3_vfs_register(&vfs_, 1);
+    }
+    ~RollbackModeVfs() {
+        sqlite3_vfs_unregister(&vfs_);
+        sqlite3_vfs_register(base_, 1);
+        base_ = nullptr;
+    }
+    RollbackModeVfs(const RollbackModeVfs&) = delete;
+    RollbackModeVfs& operator=(const RollbackModeVfs&) = delete;
+
+  private:
+    static int Open(sqlite3_vfs*, const char* name, sqlite3_file* file, int flags, int* out) {
+        // The file is the base VFS's own, with its methods less the
+        // shared-memory ones.
+        const int rc = base_->xOpen(base_, name, file, flags, out);
+        if (rc != SQLITE_OK || file->pMethods == nullptr) return rc;
+        auto& copy = methods_[file->pMethods];
+        if (!copy) {
+            copy = std::make_unique<sqlite3_io_methods>(*file->pMethods);
+            copy->iVersion = 1;
+        }
+        file->pMethods = copy.get();
+        return rc;
+    }
+
+    static sqlite3_vfs* base_;
+    static std::map<const sqlite3_io_methods*, std::unique_ptr<sqlite3_io_methods>> methods_;
+    sqlite3_vfs vfs_;
+};
+sqlite3_vfs* RollbackModeVfs::base_ = nullptr;
+std::map<const sqlite3_io_methods*, std::unique_ptr<sqlite3_io_methods>> RollbackModeVfs::methods_;
+
+void Exec(sqlite3* db, const char* sql) {
+    char* err = nullptr;
+    ASSERT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, &err), SQLITE_OK) << (err ? err : "") << sql;
+}
+
+// The blobs' first bytes of the stored records, as another program sees
+// the file.
+std::vector<int> StoredFills(const std::string& path) {
+    sqlite3* raw = nullptr;
+    std::vector<int> out;
+    EXPECT_EQ(sqlite3_open(path.c_str(), &raw), SQLITE_OK);
+    sqlite3_stmt* s = nullptr;
+    EXPECT_EQ(sqlite3_prepare_v2(raw, "SELECT record FROM history ORDER BY id", -1, &s, nullptr),
+              SQLITE_OK);
+    while (sqlite3_step(s) == SQLITE_ROW)
+        out.push_back(static_cast<const uint8_t*>(sqlite3_column_blob(s, 0))[0]);
+    sqlite3_finalize(s);
+    sqlite3_close(raw);
+    return out;
+}
+
+TEST_F(HistoryDbRoundsTest, ACommitThatFailsIsReportedAndLeavesNoTransactionOpen) {
+    RollbackModeVfs vfs;
+    HistoryDb db(path_);
+    const auto rec = [](uint8_t fill) {
+        StoredRecord r = RecordOf(7, 1);
+        r.blob.assign(2704, fill);
+        return r;
+    };
+    db.Begin();
+    db.AddRecord(rec(0xA1));
+    db.Commit();
+
+    // A reader's transaction holds its lock through the round's COMMIT.
+    sqlite3* reader = nullptr;
+    ASSERT_EQ(sqlite3_open(path_.c_str(), &reader), SQLITE_OK);
+    Exec(reader, "BEGIN; SELECT count(*) FROM history;");
+    db.Begin();
+    db.AddRecord(rec(0xB2));
+    db.AddAlarmEvent(AlarmOf(7, 1));
+    EXPECT_THROW(db.Commit(), StoreError);
+    EXPECT_FALSE(db.InTransaction());
+    Exec(reader, "COMMIT");
+    sqlite3_close(reader);
+
+    // What is written next is stored as the calls say: a row outside a
+    // round at once, a round at its Commit. The failed round is not.
+    db.AddRecord(rec(0xC3));
+    EXPECT_EQ(StoredFills(path_), (std::vector<int>{0xA1, 0xC3}));
+    db.Begin();
+    db.AddRecord(rec(0xD4));
+    db.Commit();
+    EXPECT_EQ(StoredFills(path_), (std::vector<int>{0xA1, 0xC3, 0xD4}));
+    EXPECT_TRUE(db.AlarmEvents().empty());
 }
 
 }  // namespace
