@@ -239,6 +239,11 @@ int Run(const HostOptions& opt) {
     // from inside a device's call chain, where a round is half stored.
     bool state_changed = true;
     const auto publish_state = [&] {
+        // Only the HTTP listener reads the snapshot (MQTT and the tables
+        // take what they show from the services): without one, copying
+        // every device's record and alarms after each round is for nobody.
+        state_changed = false;
+        if (!http) return;
         auto state = std::make_shared<SiteState>();
         for (const auto& dp : runner.devices()) {
             const RunnerDevice& d = *dp;
@@ -260,7 +265,6 @@ int Run(const HostOptions& opt) {
             state->devices.push_back(std::move(s));
         }
         state_holder->Publish(std::move(state));
-        state_changed = false;
     };
     const auto site_ids = [&] {
         std::set<unsigned int> ids;

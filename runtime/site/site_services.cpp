@@ -68,24 +68,25 @@ bool SiteServices::Publish(unsigned int data_id, int type, const uint8_t* data, 
 bool SiteServices::SaveHistory(unsigned int data_id, const uint8_t* data, size_t len) {
     if (data == nullptr) return false;
     if (db_) {
-        const HostEvent e = Event(HostEvent::Kind::kRecordPublished, data_id);
+        const std::time_t now = clock_();
+        const auto unix_time = static_cast<int64_t>(now);
         // A clock set back is no reason to stop storing until it has caught
         // up with the last stored time.
         const auto last = last_stored_.find(data_id);
-        const bool store = last == last_stored_.end() || e.unix_time < last->second ||
-                           e.unix_time - last->second >= min_interval_s_;
+        const bool store = last == last_stored_.end() || unix_time < last->second ||
+                           unix_time - last->second >= min_interval_s_;
         if (store) {
-            StoredRecord r;
-            r.data_id = data_id;
-            r.unix_time = e.unix_time;
-            r.time = e.time;
-            r.type = 5535;
-            r.blob.assign(data, data + len);
-            db_->AddRecord(r);
+            // One row for every round: its blob keeps its size.
+            row_.data_id = data_id;
+            row_.unix_time = unix_time;
+            row_.time = LocalTimeText(now);
+            row_.type = 5535;
+            row_.blob.assign(data, data + len);
+            db_->AddRecord(row_);
         }
         // The round's alarm events and analog reports, stored or not.
         db_->Commit();
-        if (store) last_stored_[data_id] = e.unix_time;
+        if (store) last_stored_[data_id] = unix_time;
     }
     return true;
 }

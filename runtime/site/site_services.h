@@ -100,6 +100,7 @@ class SiteServices {
     // When each device's last record was stored by this process: the first
     // round after a start is always stored.
     std::map<unsigned int, int64_t> last_stored_;
+    StoredRecord row_;  // the history row being written, kept for its buffers
 };
 
 // The site services as a controller, for the port controllers to pass the
