@@ -1,6 +1,7 @@
 #include "alarms/model_alarms.h"
 
 #include <algorithm>
+#include <iterator>
 #include <string>
 
 namespace {
@@ -31,30 +32,76 @@ const ByteAlarm kModuleAlarms[] = {
     {7, "Q318BRC_7", "419430601", 2, "整流模块过压关机告警", 1},
 };
 
+static_assert(std::size(kAcInputAlarms) == ModelAlarmTexts::kAcInputTexts &&
+                  std::size(kModuleAlarms) == ModelAlarmTexts::kModuleTexts,
+              "one cached text per table row");
+
+// A table's keys and ids as the host takes them, made once for every device.
+template <size_t M>
+struct TableStrings {
+    explicit TableStrings(const ByteAlarm (&alarms)[M]) {
+        for (size_t k = 0; k < M; ++k) {
+            key[k] = alarms[k].key;
+            id[k] = alarms[k].id;
+        }
+    }
+    std::array<std::string, M> key;
+    std::array<std::string, M> id;
+};
+
+template <size_t M>
+std::array<std::string, M> Texts(const std::string& prefix, const ByteAlarm (&alarms)[M]) {
+    std::array<std::string, M> out;
+    for (size_t k = 0; k < M; ++k) out[k] = prefix + alarms[k].suffix;
+    return out;
+}
+
 template <size_t K, size_t M>
-void ReportBytes(const uint8_t (&bytes)[K], const ByteAlarm (&alarms)[M], const char* value_text,
-                 const std::string& prefix, uint16_t& ordinal, AlarmSink& host) {
-    for (const ByteAlarm& a : alarms) {
+void ReportBytes(const uint8_t (&bytes)[K], const ByteAlarm (&alarms)[M],
+                 const TableStrings<M>& strings, const std::string& value_text,
+                 const std::array<std::string, M>& texts, uint16_t& ordinal, AlarmSink& host) {
+    for (size_t k = 0; k < M; ++k) {
+        const ByteAlarm& a = alarms[k];
         const bool active = bytes[a.byte] == a.code;
-        host.CheckThresholdBool(a.level, a.key, a.id, value_text, prefix + a.suffix, active,
-                                ordinal);
+        host.CheckThresholdBool(a.level, strings.key[k], strings.id[k], value_text, texts[k],
+                                active, ordinal);
         ++ordinal;
     }
 }
 
 }  // namespace
 
-void RunModelAlarms(const q318b_419_Data_t& d, bool has_ac, uint16_t& ordinal, AlarmSink& host) {
+const std::array<std::string, ModelAlarmTexts::kAcInputTexts>& ModelAlarmTexts::AcInput(
+    size_t input) {
+    while (ac_inputs_.size() <= input)
+        ac_inputs_.push_back(
+            Texts("第" + std::to_string(ac_inputs_.size() + 1) + "路交流输入-", kAcInputAlarms));
+    return ac_inputs_[input];
+}
+
+const std::array<std::string, ModelAlarmTexts::kModuleTexts>& ModelAlarmTexts::Module(
+    size_t module) {
+    while (modules_.size() <= module)
+        modules_.push_back(Texts("模块" + std::to_string(modules_.size() + 1), kModuleAlarms));
+    return modules_[module];
+}
+
+void RunModelAlarms(const q318b_419_Data_t& d, bool has_ac, uint16_t& ordinal, AlarmSink& host,
+                    ModelAlarmTexts& texts) {
     static_assert(sizeof d.ac.channel[0].p40_44 == 8 && sizeof d.rc.channel[0].p41_44 == 8,
                   "the alarm tables index eight extra alarm bytes");
+    static const TableStrings<std::size(kAcInputAlarms)> ac_strings(kAcInputAlarms);
+    static const TableStrings<std::size(kModuleAlarms)> module_strings(kModuleAlarms);
+    static const std::string ac_value_text = "0";
+    static const std::string module_value_text = "1";
     if (has_ac) {
         const int channels = std::min<int>(d.ac.channel_count, q318b_ac_t::kChannels);
         for (int i = 0; i < channels; ++i)
-            ReportBytes(d.ac.channel[i].p40_44, kAcInputAlarms, "0",
-                        "第" + std::to_string(i + 1) + "路交流输入-", ordinal, host);
+            ReportBytes(d.ac.channel[i].p40_44, kAcInputAlarms, ac_strings, ac_value_text,
+                        texts.AcInput(static_cast<size_t>(i)), ordinal, host);
     }
     const int modules = std::min<int>(d.rc.channel_count, q318b_rc_t::kChannels);
     for (int j = 0; j < modules; ++j)
-        ReportBytes(d.rc.channel[j].p41_44, kModuleAlarms, "1", "模块" + std::to_string(j + 1),
-                    ordinal, host);
+        ReportBytes(d.rc.channel[j].p41_44, kModuleAlarms, module_strings, module_value_text,
+                    texts.Module(static_cast<size_t>(j)), ordinal, host);
 }

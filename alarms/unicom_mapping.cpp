@@ -112,8 +112,10 @@ void MainsFailure(const q318b_419_Data_t& d, const AlarmSiteOptions& opt, AlarmS
     const int channels = std::min<int>(d.ac.channel_count, q318b_ac_t::kChannels);
     bool mains = false;
     for (int k = 0; k < channels && !mains; ++k) mains = ChannelHasMains(d.ac.channel[k], opt);
-    host.CheckThresholdBool(1, "PowerOff", "419415001", "输入电源中断告警", "输入电源中断告警",
-                            !mains, kMainsFailureOrdinal);
+    static const std::string key = "PowerOff";
+    static const std::string id = "419415001";
+    static const std::string text = "输入电源中断告警";
+    host.CheckThresholdBool(1, key, id, text, text, !mains, kMainsFailureOrdinal);
 }
 
 void AcValues(const q318b_419_Data_t& d, const AlarmSiteOptions& opt, AlarmSink& host) {
@@ -141,21 +143,30 @@ void DcValues(const q318b_419_Data_t& d, const AlarmSiteOptions& opt, AlarmSink&
     }
 }
 
-void ModuleFaults(const q318b_419_Data_t& d, AlarmSink& host) {
+void ModuleFaults(const q318b_419_Data_t& d, AlarmSink& host, UnicomAlarmTexts& texts) {
+    static const std::string text = "模块故障告警";
     const int modules = std::min<int>(d.rc.channel_count, q318b_rc_t::kChannels);
     for (int j = 0; j < modules; ++j) {
-        const std::string key = "419430501" + Padded3(static_cast<unsigned>(j + 1));
-        host.CheckThresholdBool(1, key, key, key, "模块故障告警", d.rc.channel[j].fault != 0, 1);
+        const std::string& key = texts.ModuleFaultKey(static_cast<size_t>(j));
+        host.CheckThresholdBool(1, key, key, key, text, d.rc.channel[j].fault != 0, 1);
     }
 }
 
 }  // namespace
 
-void RunUnicomMapping(const q318b_419_Data_t& d, const AlarmSiteOptions& opt, AlarmSink& host) {
+const std::string& UnicomAlarmTexts::ModuleFaultKey(size_t module) {
+    while (module_fault_keys_.size() <= module)
+        module_fault_keys_.push_back("419430501" +
+                                     Padded3(static_cast<unsigned>(module_fault_keys_.size() + 1)));
+    return module_fault_keys_[module];
+}
+
+void RunUnicomMapping(const q318b_419_Data_t& d, const AlarmSiteOptions& opt, AlarmSink& host,
+                      UnicomAlarmTexts& texts) {
     if (opt.has_ac) {
         MainsFailure(d, opt, host);
         AcValues(d, opt, host);
     }
     if (opt.has_dc) DcValues(d, opt, host);
-    ModuleFaults(d, host);
+    ModuleFaults(d, host, texts);
 }

@@ -1,7 +1,7 @@
 #include "alarms/value_text.h"
 
 #include <boost/lexical_cast.hpp>
-#include <iomanip>
+#include <cstdio>
 #include <sstream>
 
 std::string NineDigits(float v) {
@@ -15,7 +15,9 @@ std::string SixDigits(float v) {
 }
 
 std::string Padded3(unsigned n) {
-    std::ostringstream os;
-    os << std::setw(3) << std::setfill('0') << n;
-    return os.str();
+    // Integer conversions do not depend on the locale; a stream would cost
+    // its construction for three digits.
+    char buf[16];
+    const int len = std::snprintf(buf, sizeof buf, "%03u", n);
+    return std::string(buf, static_cast<size_t>(len));
 }

@@ -170,11 +170,12 @@ void pmbuspower_419<T, N>::RunCheckThreshold() {
     DeviceAlarmSink<pmbuspower_419> sink(*this);
     switch (this->b_mode_) {
         case 1:
-            RunUnicomMapping(this->data_, SiteOptionsOf(*this), sink);
+            RunUnicomMapping(this->data_, SiteOptionsOf(*this), sink, unicom_alarm_texts_);
             break;
         case 2:
             RunTelecomMapping(this->data_, SiteOptionsOf(*this),
-                              HostAlarmTables{this->alarm_level_, this->alarm_threshold_}, sink);
+                              HostAlarmTables{this->alarm_level_, this->alarm_threshold_}, sink,
+                              telecom_alarm_texts_);
             break;
         default:  // mobile alarms come from the threshold pass
             break;

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "alarms/telecom_mapping.h"
+#include "alarms/unicom_mapping.h"
 #include "device/uni_data_device.h"
 #include "protocol/decoders.h"
 
@@ -75,4 +77,10 @@ class pmbuspower_419 : public UniDataDevice<T, PMBusProtocol, N> {
     // settings key "snapshot": non-zero fills the threshold pass's snapshot
     // from the record; 0 leaves the rule-driven modes without values.
     int snapshot = 0;
+
+  private:
+    // Touched only by RunCheckThreshold, which the round's completion runs
+    // on the device's own poll.
+    UnicomAlarmTexts unicom_alarm_texts_;
+    TelecomAlarmTexts telecom_alarm_texts_;
 };

@@ -22,5 +22,5 @@ q318b_419::~q318b_419() = default;
 void q318b_419::RunCheckThreshold() {
     pmbuspower_419::RunCheckThreshold();
     DeviceAlarmSink<q318b_419> sink(*this);
-    RunModelAlarms(data_, has_ac, alarm_seq_, sink);
+    RunModelAlarms(data_, has_ac, alarm_seq_, sink, model_alarm_texts_);
 }

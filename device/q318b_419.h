@@ -2,6 +2,7 @@
 // model's own AC input and rectifier module alarms.
 #pragma once
 
+#include "alarms/model_alarms.h"
 #include "device/pmbuspower_419.h"
 #include "protocol/record.h"
 
@@ -11,4 +12,7 @@ class q318b_419 : public pmbuspower_419<q318b_419_Data_t, kQ318bDataType> {
     ~q318b_419() override;
 
     void RunCheckThreshold() override;
+
+  private:
+    ModelAlarmTexts model_alarm_texts_;
 };
