@@ -13,6 +13,18 @@ struct ThresholdRule {
     float recover_value = 0.0f;
     bool active = false;
     int level = 0;
+
+    // The texts the threshold pass last handed the host for this rule, with
+    // what they were made from, so that a round in which neither the value
+    // nor the state moved builds none.
+    struct Shown {
+        bool made = false;
+        bool active = false;
+        float v = 0.0f;
+        float value = 0.0f;
+        std::string value_text;
+        std::string description;
+    } shown;
 };
 
 using ThresholdRuleMap = std::map<std::string, ThresholdRule>;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <ctime>
 #include <iostream>
 #include <mutex>
@@ -136,9 +137,20 @@ void UniDataDevice<T, P, N>::CheckSignalThresholdMap(ThresholdRuleMap& rules, bo
         if (member == nullptr || !member->isNumeric()) continue;
         const float v = member->asFloat();
         rule.active = NextLevelRuleActive(rule.active, rule.value, rule.recover_value, v, upper);
-        this->QVRVDevice::CheckThresholdBool(
-            rule.level, key, rule.alarm_id, NineDigits(v),
-            LevelRuleDescription(rule.active, v, rule.value, upper), rule.active, 1);
+        ThresholdRule::Shown& shown = rule.shown;
+        // Bit for bit: a NaN is its own value, and -0 prints apart from 0.
+        if (!shown.made || shown.active != rule.active ||
+            std::memcmp(&shown.v, &v, sizeof v) != 0 ||
+            std::memcmp(&shown.value, &rule.value, sizeof v) != 0) {
+            shown.value_text = NineDigits(v);
+            shown.description = LevelRuleDescription(rule.active, v, rule.value, upper);
+            shown.made = true;
+            shown.active = rule.active;
+            shown.v = v;
+            shown.value = rule.value;
+        }
+        this->QVRVDevice::CheckThresholdBool(rule.level, key, rule.alarm_id, shown.value_text,
+                                             shown.description, rule.active, 1);
     }
 }
 

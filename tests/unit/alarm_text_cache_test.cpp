@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -128,6 +129,50 @@ TEST(AlarmTextCache, EveryRoundAsAFreshDeviceWouldReportIt) {
             ASSERT_FALSE(want.empty()) << m.name << ", " << s.what;
             EXPECT_EQ(got, want) << m.name << ", " << s.what;
         }
+    }
+}
+
+// The level rules keep their last texts too: each round must match what
+// the same rules (same raised states) give when nothing was kept.
+class PassDevice : public q318b_419 {
+  public:
+    using UniDataDevice<q318b_419_Data_t, PMBusProtocol, kQ318bDataType>::RunThresholdPass;
+};
+
+TEST(AlarmTextCache, LevelRulesAsIfNothingWereKept) {
+    const double values[] = {50, 56, 56, 57.25, 55.5, 55, -0.0, 0.0, 70, 70, 49, 56};
+    auto host = std::make_shared<RecordingController>();
+    PassDevice kept;
+    PassDevice forgetting;
+    for (PassDevice* d : {&kept, &forgetting}) {
+        d->Init(host, 7, Json::Value());
+        d->b_mode_ = 5;
+        ThresholdRule up;
+        up.alarm_id = "U1";
+        up.value = 56.0f;
+        up.recover_value = 55.0f;
+        up.level = 1;
+        ThresholdRule low = up;
+        low.alarm_id = "L1";
+        low.value = 50.0f;
+        low.recover_value = 51.0f;
+        d->up_rules_["p1"] = up;
+        d->low_rules_["p1"] = low;
+    }
+    for (double v : values) {
+        std::vector<std::string> lines[2];
+        int k = 0;
+        for (PassDevice* d : {&kept, &forgetting}) {
+            if (d == &forgetting)
+                for (auto* rules : {&d->up_rules_, &d->low_rules_})
+                    for (auto& [key, rule] : *rules) rule.shown = ThresholdRule::Shown();
+            d->json_data_["p1"] = v;
+            host->Clear();
+            d->RunThresholdPass();
+            lines[k++] = CallLines(*host);
+        }
+        ASSERT_EQ(lines[1].size(), 2u) << v;
+        EXPECT_EQ(lines[0], lines[1]) << "value " << v;
     }
 }
 
