@@ -114,6 +114,14 @@ void SimServer::OnReadable() {
         frames_.Feed(buf, static_cast<size_t>(n), &pieces);
         const double t = std::chrono::duration<double>(now - started_).count();
         for (const auto& p : pieces) {
+            if (burst_open_ && out_.empty() && frame_start_ - burst_end_ > std::chrono::seconds(1))
+                CloseRound();
+            if (!burst_open_) {
+                burst_open_ = true;
+                burst_start_ = frame_start_;
+                burst_end_ = frame_start_;
+                burst_base_ = stats_;
+            }
             ++stats_.commands;
             const uint64_t cmd_chars = p.body.size() + 2;
             stats_.chars_in += cmd_chars;
@@ -186,6 +194,7 @@ void SimServer::Pump() {
         }
         if (o.sent == o.bytes.size()) {
             if (o.reply) ++stats_.replies;
+            burst_end_ = now;
             out_.pop_front();
             continue;
         }
@@ -193,9 +202,28 @@ void SimServer::Pump() {
             loop_.WantWrite(line_->fd(), true);
             return;
         }
-        pump_timer_ = loop_.At(o.start + ct * static_cast<long>(o.sent + 1), [this] { Pump(); });
+        rt::TimePoint next = o.start + ct * static_cast<long>(o.sent + 1);
+        if (pace_tick_ > rt::Duration::zero()) next = std::max(next, now + pace_tick_);
+        pump_timer_ = loop_.At(next, [this] { Pump(); });
         return;
     }
+}
+
+void SimServer::CloseRound() {
+    if (!burst_open_) return;
+    burst_open_ = false;
+    const uint64_t chars =
+        (stats_.chars_in - burst_base_.chars_in) + (stats_.chars_out - burst_base_.chars_out);
+    const rt::Duration floor = WireTime(chars) + (stats_.turnaround - burst_base_.turnaround);
+    const rt::Duration took = burst_end_ - burst_start_;
+    if (floor <= rt::Duration::zero() || took <= rt::Duration::zero()) return;
+    ++stats_.rounds;
+    stats_.round_time += took;
+    stats_.round_floor += floor;
+    const double over = 100.0 * (std::chrono::duration<double>(took).count() /
+                                     std::chrono::duration<double>(floor).count() -
+                                 1.0);
+    stats_.worst_over_pct = std::max(stats_.worst_over_pct, over);
 }
 
 }  // namespace sim

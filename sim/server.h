@@ -31,6 +31,13 @@ class SimServer {
         uint64_t chars_in = 0;      // command frames, SOI and EOI included
         uint64_t chars_out = 0;     // everything written
         rt::Duration turnaround{};  // turnaround and scripted delays put in
+        // Rounds: bursts of exchanges with no second of silence inside,
+        // from a command's first character to the last reply's last one,
+        // against the line's own time for their characters and turnarounds.
+        uint64_t rounds = 0;
+        rt::Duration round_time{};   // summed over the rounds
+        rt::Duration round_floor{};  // summed over the rounds
+        double worst_over_pct = 0;   // the largest excess of one round
     };
 
     SimServer(rt::EventLoop& loop, Scenario scenario);
@@ -54,7 +61,17 @@ class SimServer {
     using Responder = std::function<Response(std::string_view body, double now)>;
     void SetResponder(Responder r) { responder_ = std::move(r); }
     const Stats& stats() const { return stats_; }
-    void ResetStats() { stats_ = Stats(); }
+    void ResetStats() {
+        stats_ = Stats();
+        burst_open_ = false;
+    }
+    // With pacing on, hand reply characters over in chunks at most this
+    // far apart instead of one at a time (zero: one at a time). A
+    // simulator serving a thousand lines cannot afford a wake-up per
+    // character; the line's speed is kept either way.
+    void SetPaceTick(rt::Duration tick) { pace_tick_ = tick; }
+    // Closes the round under way, if any, into the stats.
+    void CloseRound();
     // Nothing waiting to go out.
     bool Idle() const { return out_.empty(); }
 
@@ -91,7 +108,12 @@ class SimServer {
     std::deque<Out> out_;
     rt::TimePoint busy_until_{};
     rt::EventLoop::TimerId pump_timer_ = 0;
+    rt::Duration pace_tick_{};
     Stats stats_;
+    // The round under way: when it began and the counters then.
+    bool burst_open_ = false;
+    rt::TimePoint burst_start_{}, burst_end_{};
+    Stats burst_base_;
 };
 
 }  // namespace sim

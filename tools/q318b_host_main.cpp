@@ -35,6 +35,7 @@
 #include "service/mqtt_publisher.h"
 #include "service/notifier.h"
 #include "service/site_state.h"
+#include "tools/fd_limit.h"
 #include "tools/host_options.h"
 #include "tools/link_stats_meter.h"
 #include "tools/runner_log.h"
@@ -580,6 +581,7 @@ int main(int argc, char** argv) {
     if (status == 0) std::fputs(message.c_str(), stdout);
     if (status > 0) std::fprintf(stderr, "q318b-host: %s\n", message.c_str());
     if (status >= 0) return status;
+    RaiseDescriptorLimit();
     try {
         return opt.check ? Check(opt) : Run(opt);
     } catch (const std::exception& e) {

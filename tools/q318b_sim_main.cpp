@@ -13,10 +13,12 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "runtime/wire/event_loop.h"
 #include "sim/server.h"
 #include "sim/trace_replay.h"
+#include "tools/fd_limit.h"
 
 namespace {
 
@@ -40,6 +42,36 @@ std::string OneLine(std::string text) {
     return text;
 }
 
+// Totals over every controller served, for the scale benchmark.
+void WriteStats(const std::string& path,
+                const std::vector<std::unique_ptr<sim::SimServer>>& servers) {
+    uint64_t commands = 0, replies = 0, rounds = 0;
+    double time = 0, floor = 0, worst = 0;
+    for (const auto& s : servers) {
+        const auto& st = s->stats();
+        commands += st.commands;
+        replies += st.replies;
+        rounds += st.rounds;
+        time += std::chrono::duration<double>(st.round_time).count();
+        floor += std::chrono::duration<double>(st.round_floor).count();
+        worst = std::max(worst, st.worst_over_pct);
+    }
+    std::FILE* f = std::fopen(path.c_str(), "w");
+    if (f == nullptr) {
+        std::cerr << "q318b-sim: --stats " << path << ": " << std::strerror(errno) << std::endl;
+        return;
+    }
+    std::fprintf(f,
+                 "{\"ports\": %zu, \"commands\": %llu, \"replies\": %llu, \"rounds\": %llu, "
+                 "\"round_s\": %.6f, \"floor_s\": %.6f, \"over_pct\": %.3f, "
+                 "\"worst_over_pct\": %.3f}\n",
+                 servers.size(), static_cast<unsigned long long>(commands),
+                 static_cast<unsigned long long>(replies), static_cast<unsigned long long>(rounds),
+                 rounds ? time / rounds : 0.0, rounds ? floor / rounds : 0.0,
+                 floor > 0 ? 100.0 * (time / floor - 1.0) : 0.0, worst);
+    std::fclose(f);
+}
+
 int Run(int argc, char** argv) {
     CLI::App app{"q318b-sim: simulated 48 V power-system controller"};
     std::string scenario_path;
@@ -49,6 +81,9 @@ int Run(int argc, char** argv) {
     std::optional<double> turnaround;
     bool no_pace = false;
     bool verbose = false;
+    long ports = 1;
+    std::optional<double> pace_tick_ms;
+    std::string stats_path;
     std::string replay_path, replay_port;
     app.add_option("scenario", scenario_path, "scenario file (JSON)");
     app.add_option("--replay-trace", replay_path,
@@ -65,6 +100,15 @@ int Run(int argc, char** argv) {
                    "delay before each reply (overrides the scenario)");
     app.add_flag("--no-pace", no_pace, "send replies at once instead of at the line's speed");
     app.add_flag("-v,--verbose", verbose, "print a line per command and one per minute of totals");
+    app.add_option("--ports", ports,
+                   "with --tcp: serve this many controllers on consecutive ports from --tcp "
+                   "(any free ports with --tcp 0), all on one event loop");
+    app.add_option("--pace-tick-ms", pace_tick_ms,
+                   "hand paced replies over in chunks at most this far apart (default: a "
+                   "character at a time)");
+    app.add_option("--stats", stats_path,
+                   "on exit, write the rounds served and their time against the line's own "
+                   "time to this file (JSON)");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -82,6 +126,13 @@ int Run(int argc, char** argv) {
         throw StartError{"--turnaround-ms: must be from 0 to 60000"};
     if (!link.empty() && tcp_port)
         throw StartError{"--link: only with a pseudo-terminal, not --tcp"};
+    if (ports < 1 || ports > 10000) throw StartError{"--ports: must be from 1 to 10000"};
+    if (ports > 1 && !tcp_port) throw StartError{"--ports: only with --tcp"};
+    if (ports > 1 && *tcp_port != 0 && *tcp_port + ports - 1 > 65535)
+        throw StartError{"--ports: the ports from --tcp must end at 65535 or below"};
+    if (pace_tick_ms && !(*pace_tick_ms >= 0 && *pace_tick_ms <= 1000))
+        throw StartError{"--pace-tick-ms: must be from 0 to 1000"};
+    if (ports > 1 && !replay_path.empty()) throw StartError{"--ports: not with --replay-trace"};
 
     if (scenario_path.empty() == replay_path.empty())
         throw StartError{"give one of a scenario file and --replay-trace FILE"};
@@ -124,19 +175,28 @@ int Run(int argc, char** argv) {
     if (no_pace) scenario.pace = false;
 
     rt::EventLoop loop;
-    sim::SimServer server(loop, std::move(scenario));
-    if (replay)
-        server.SetResponder(
-            [&replay](std::string_view body, double) { return replay->Answer(body); });
-    const bool ok =
-        tcp_port ? server.ServeTcp(static_cast<uint16_t>(*tcp_port), &err) : server.ServePty(&err);
-    if (!ok) throw StartError{err};
+    std::vector<std::unique_ptr<sim::SimServer>> servers;
+    for (long i = 0; i < ports; ++i) {
+        servers.push_back(std::make_unique<sim::SimServer>(loop, scenario));
+        sim::SimServer& server = *servers.back();
+        if (pace_tick_ms)
+            server.SetPaceTick(std::chrono::duration_cast<rt::Duration>(
+                std::chrono::duration<double, std::milli>(*pace_tick_ms)));
+        if (replay)
+            server.SetResponder(
+                [&replay](std::string_view body, double) { return replay->Answer(body); });
+        const uint16_t port = static_cast<uint16_t>(tcp_port && *tcp_port != 0 ? *tcp_port + i : 0);
+        const bool ok = tcp_port ? server.ServeTcp(port, &err) : server.ServePty(&err);
+        if (!ok) throw StartError{err};
+    }
+    sim::SimServer& server = *servers.front();
     if (!link.empty()) {
         ::unlink(link.c_str());
         if (::symlink(server.pty_path().c_str(), link.c_str()) != 0)
             throw StartError{"--link " + link + ": " + std::strerror(errno)};
     }
-    std::cout << server.Endpoint() << std::endl;
+    for (const auto& s : servers) std::cout << s->Endpoint() << "\n";
+    std::cout << std::flush;
 
     struct sigaction sa {};
     sa.sa_handler = OnSignal;
@@ -158,7 +218,9 @@ int Run(int argc, char** argv) {
             std::cerr << "chars in " << st.chars_in << ", out " << st.chars_out << "\n";
         }
     }
-    server.Stop();
+    for (auto& s : servers) s->CloseRound();
+    if (!stats_path.empty()) WriteStats(stats_path, servers);
+    for (auto& s : servers) s->Stop();
     if (!link.empty()) ::unlink(link.c_str());
     return 0;
 }
@@ -166,6 +228,7 @@ int Run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    RaiseDescriptorLimit();
     // Nothing escapes as an abort: every problem is one line and exit 2.
     try {
         return Run(argc, argv);

@@ -2,12 +2,21 @@
 // Nothing here starts a thread: callbacks run on the thread that runs the
 // loop, one at a time, so devices see the host call them one operation at
 // a time.
+//
+// A host with a thousand lines passes through here thousands of times a
+// second, so a pass does no work in proportion to what did not change: the
+// pollfd array is kept between passes (rebuilt only when a descriptor is
+// added or removed) and timers sit in a binary heap, cancelled ones left to
+// fall out when they reach its top.
 #pragma once
+
+#include <poll.h>
 
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <map>
+#include <memory>
+#include <unordered_map>
 #include <vector>
 
 namespace rt {
@@ -54,6 +63,9 @@ class EventLoop {
     // Watch of the same fd replaces the first.
     void Watch(int fd, IoCallback cb, bool want_write = false);
     void WantWrite(int fd, bool want_write);
+    // Stops (or resumes) watching `fd` for reading without forgetting it:
+    // bytes wait in the kernel until they are worth a wake-up.
+    void WantRead(int fd, bool want_read);
     void Unwatch(int fd);
 
     TimerId At(TimePoint when, std::function<void()> cb);
@@ -83,25 +95,50 @@ class EventLoop {
     void Run();
     void Stop() { stop_ = true; }
 
+    // Timers set and not yet run or cancelled.
+    size_t PendingTimers() const { return live_.size(); }
+
   private:
     struct Watcher {
         uint64_t serial;
-        IoCallback cb;
-        bool want_write;
+        // Shared so that a callback that unwatches itself keeps running.
+        std::shared_ptr<IoCallback> cb;
+        bool want_read = true;
+        bool want_write = false;
+        size_t slot = 0;  // index in the pollfd array, while it is kept
+    };
+    struct HeapEntry {
+        TimePoint when;
+        TimerId id;
     };
     struct Timer {
-        TimerId id;
+        TimePoint when;
         std::function<void()> cb;
     };
+    // Earliest first; equal times in the order they were set.
+    static bool Later(const HeapEntry& a, const HeapEntry& b) {
+        return a.when != b.when ? a.when > b.when : a.id > b.id;
+    }
 
+    short EventsOf(const Watcher& w) const;
+    void UpdateSlot(int fd, const Watcher& w);
+    void RebuildPollSet();
+    void PopHeap();
+    // Drops cancelled timers from the top of the heap (and rebuilds it when
+    // they outnumber the live ones).
+    void PruneHeap() const;
     int RunDueTimers();
 
     SteadyTime steady_;
     const TimeSource* time_;
-    std::map<int, Watcher> watchers_;
+    std::unordered_map<int, Watcher> watchers_;
     uint64_t next_serial_ = 1;
-    std::multimap<TimePoint, Timer> timers_;
-    std::map<TimerId, std::multimap<TimePoint, Timer>::iterator> timer_index_;
+    bool poll_set_dirty_ = true;
+    std::vector<pollfd> poll_set_;
+    std::vector<uint64_t> poll_serials_;
+    mutable std::vector<HeapEntry> heap_;
+    std::unordered_map<TimerId, Timer> live_;
+    std::vector<HeapEntry> deferred_;
     TimerId next_timer_ = 1;
     bool stop_ = false;
 };

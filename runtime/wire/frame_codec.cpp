@@ -195,6 +195,29 @@ void FrameAssembler::Feed(const uint8_t* data, size_t n, std::vector<Piece>* out
     }
 }
 
+size_t FrameAssembler::Awaited() const {
+    if (!in_frame_ || overlong_) return 0;
+    if (body_.size() < kHeaderChars) return kHeaderChars - body_.size() + kChksumChars + 1;
+    // LENGTH is the header's last four characters: LCHKSUM and LENID.
+    unsigned length = 0;
+    for (size_t i = kHeaderChars - 4; i < kHeaderChars; ++i) {
+        const char c = body_[i];
+        unsigned d;
+        if (c >= '0' && c <= '9')
+            d = static_cast<unsigned>(c - '0');
+        else if (c >= 'A' && c <= 'F')
+            d = static_cast<unsigned>(c - 'A' + 10);
+        else if (c >= 'a' && c <= 'f')
+            d = static_cast<unsigned>(c - 'a' + 10);
+        else
+            return 0;
+        length = length << 4 | d;
+    }
+    const size_t whole = kHeaderChars + (length & 0x0FFF) + kChksumChars;
+    if (whole > max_ || body_.size() >= whole) return 0;
+    return whole - body_.size() + 1;
+}
+
 bool FrameAssembler::Drop() {
     const bool had = in_frame_ && !overlong_;
     in_frame_ = false;

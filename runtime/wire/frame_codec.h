@@ -117,6 +117,12 @@ class FrameAssembler {
     // Forgets a frame in progress; true when there was one.
     bool Drop();
     bool InFrame() const { return in_frame_; }
+    // Characters the frame in progress still needs, its EOI included, as
+    // far as what came of it tells: the rest of the header until LENGTH is
+    // in, then the rest of INFO and the checksum. Zero when no frame is in
+    // progress, when only its EOI is missing, or when its LENGTH is no
+    // number this assembler would take.
+    size_t Awaited() const;
     // Bytes seen outside any frame (EOI and LF after a frame included).
     uint64_t stray_bytes() const { return stray_; }
 

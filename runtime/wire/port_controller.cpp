@@ -71,6 +71,7 @@ void PortController::AddDevice(PMBusProtocol& dev, const DeviceSchedule& schedul
     s->dev = &dev;
     s->schedule = schedule;
     s->next_poll = loop_.Now();
+    s->retry_at = TimePoint{};
     Slot& ref = *s;
     slots_.push_back(std::move(s));
     if (started_) {
@@ -152,6 +153,7 @@ void PortController::Start() {
     backoff_ = std::chrono::seconds(1);
     for (auto& s : slots_) {
         s->next_poll = loop_.Now();
+        s->retry_at = TimePoint{};
         ArmReset(*s);
     }
     OpenNow();
@@ -161,6 +163,7 @@ void PortController::PollNow(PMBusProtocol& dev) {
     Slot* s = Find(dev);
     if (s == nullptr) return;
     s->next_poll = loop_.Now();
+    s->retry_at = TimePoint{};
     Kick();
 }
 
@@ -171,6 +174,7 @@ void PortController::Stop() {
     loop_.Cancel(kick_timer_);
     loop_.Cancel(reply_timer_);
     loop_.Cancel(send_timer_);
+    ResumeRead();
     kick_at_ = TimePoint::max();
     if (port_) {
         if (port_->fd() >= 0) loop_.Unwatch(port_->fd());
@@ -221,6 +225,7 @@ void PortController::OnPortReady() {
 void PortController::LosePort(const std::string& why) {
     if (!port_ || !port_->IsOpen()) return;
     const std::string name = port_->Name();
+    ResumeRead();
     loop_.Unwatch(port_->fd());
     port_->Close();
     connecting_ = false;
@@ -278,7 +283,10 @@ void PortController::ReadAvailable() {
             return;
         }
         if (n < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                HoldRead();
+                return;
+            }
             LosePort(std::strerror(errno));
             return;
         }
@@ -286,7 +294,7 @@ void PortController::ReadAvailable() {
         if (exchange_ && exchange_->sent) {
             // The reply timeout restarts with every byte: a long reply at a
             // low baud rate is slow, not lost.
-            ArmTimeout();
+            reply_deadline_ = last_rx_ + reply_timeout_;
         } else {
             // Nobody asked: these bytes are drained. Only the start of a
             // frame can pass for a reply later (the assembler resynchronises
@@ -459,14 +467,69 @@ void PortController::TrySend() {
               : exchange_->attempts > 1 ? "retry"
                                         : "sent",
               exchange_->frame);
+    ++sends_;
     Transmit(exchange_->frame);
     if (exchange_ && exchange_->sent) ArmTimeout();
 }
 
 void PortController::ArmTimeout() {
     loop_.Cancel(reply_timer_);
-    reply_timer_ = loop_.After(ReplyTimeout(*exchange_->dev, exchange_->cid1, exchange_->cid2),
-                               [this] { OnTimeout(); });
+    reply_timeout_ = ReplyTimeout(*exchange_->dev, exchange_->cid1, exchange_->cid2);
+    reply_deadline_ = loop_.Now() + reply_timeout_;
+    reply_timer_ = loop_.At(reply_deadline_, [this] { OnReplyDeadline(); });
+}
+
+void PortController::OnReplyDeadline() {
+    reply_timer_ = 0;
+    if (!exchange_ || !exchange_->sent) return;
+    if (read_held_) {
+        // What waits unread may be the rest of the reply: it counts before
+        // any verdict. Reading it may end this exchange and send the next.
+        const uint64_t sent = sends_;
+        ResumeRead();
+        ReadAvailable();
+        if (sends_ != sent || !exchange_ || !exchange_->sent || reply_timer_ != 0) return;
+    }
+    if (loop_.Now() < reply_deadline_) {
+        reply_timer_ = loop_.At(reply_deadline_, [this] { OnReplyDeadline(); });
+        return;
+    }
+    OnTimeout();
+}
+
+namespace {
+
+// The hold ends this much before the awaited characters are due, so the
+// last of them are read as they come (a timer may be a millisecond late)
+// and a hold shorter than twice this is not worth its timer.
+constexpr Duration kHoldMargin = std::chrono::milliseconds(2);
+
+}  // namespace
+
+void PortController::HoldRead() {
+    if (read_held_ || !exchange_ || !exchange_->sent || !PortOpen()) return;
+    const size_t awaited = frames_.Awaited();
+    if (awaited == 0) return;
+    const Duration rest = WireTime(awaited, Baud());
+    if (rest < 2 * kHoldMargin) return;
+    const TimePoint now = loop_.Now();
+    const TimePoint until = std::min(now + rest - kHoldMargin, reply_deadline_);
+    if (until <= now) return;
+    read_held_ = true;
+    loop_.WantRead(port_->fd(), false);
+    read_timer_ = loop_.At(until, [this] {
+        read_timer_ = 0;
+        ResumeRead();
+        ReadAvailable();
+    });
+}
+
+void PortController::ResumeRead() {
+    if (!read_held_) return;
+    read_held_ = false;
+    loop_.Cancel(read_timer_);
+    read_timer_ = 0;
+    if (port_ && port_->fd() >= 0) loop_.WantRead(port_->fd(), true);
 }
 
 void PortController::OnTimeout() {
@@ -660,19 +723,35 @@ void PortController::Kick() {
         const TimePoint now = loop_.Now();
         Slot* due = nullptr;
         for (auto& s : slots_)
-            if (s->next_poll <= now && (due == nullptr || s->next_poll < due->next_poll))
-                due = s.get();
+            if (s->Due() <= now && (due == nullptr || s->Due() < due->Due())) due = s.get();
         if (due == nullptr) break;
-        // Rounds start on the interval, not on the end of the last round.
-        due->next_poll = std::max(due->next_poll + due->schedule.poll_interval, now);
         polling_ = due->dev;
+        const uint64_t sent_before = sends_;
         const bool sent = due->dev->RefreshStatus();
         polling_ = nullptr;
-        if (sent) ++due->stats.polls;
+        if (sent || sends_ != sent_before || exchange_) {
+            ++due->stats.polls;
+            // Rounds start on the interval, not on the end of the last round.
+            due->next_poll = std::max(due->next_poll + due->schedule.poll_interval, now);
+            due->retry_at = TimePoint{};
+        } else {
+            // Declined (a device takes no round within a second or so of
+            // the last one): the round is still owed, so ask again shortly
+            // rather than skip to the next interval; give up on it once the
+            // next one is due anyway.
+            const TimePoint retry = now + due->schedule.refused_retry;
+            const TimePoint next = due->next_poll + due->schedule.poll_interval;
+            if (retry < next) {
+                due->retry_at = retry;
+            } else {
+                due->next_poll = std::max(next, now);
+                due->retry_at = TimePoint{};
+            }
+        }
     }
     in_kick_ = false;
     TimePoint next = TimePoint::max();
-    for (auto& s : slots_) next = std::min(next, s->next_poll);
+    for (auto& s : slots_) next = std::min(next, s->Due());
     if (!exchange_ && next != TimePoint::max()) ScheduleKick(next);
 }
 

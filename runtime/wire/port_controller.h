@@ -34,6 +34,7 @@
 // so the runner can put its stores behind the same calls.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -70,6 +71,9 @@ struct DeviceSchedule {
     // Silence before a command to the unit whose reply just came: zero
     // means ten characters' time, at least 5 ms.
     Duration unit_gap = Duration::zero();
+    // A device that declines a round it is due for (one has only just
+    // ended) is asked again this much later, not an interval later.
+    Duration refused_retry = std::chrono::milliseconds(250);
 };
 
 struct LinkStats {
@@ -187,8 +191,11 @@ class PortController : public QVRController {
         PMBusProtocol* dev;
         DeviceSchedule schedule;
         LinkStats stats;
-        TimePoint next_poll;
+        TimePoint next_poll;  // when the next round is due, on the interval
+        // Set while a due round was declined: when to ask again.
+        TimePoint retry_at{};
         EventLoop::TimerId reset_timer = 0;
+        TimePoint Due() const { return std::max(next_poll, retry_at); }
         // Longest reply seen per command (cid1 << 8 | cid2), in characters.
         std::map<uint16_t, size_t> reply_chars;
         Throttle throttle;
@@ -221,8 +228,18 @@ class PortController : public QVRController {
     void Transmit(const std::string& frame);
 
     void Begin(PMBusProtocol& dev, uint8_t cid1, uint8_t cid2, std::string frame);
+    // The reply timeout is a deadline that every byte received moves on;
+    // its timer is set once per command and, when it fires early, again
+    // for where the deadline has moved to.
     void ArmTimeout();
+    void OnReplyDeadline();
     void OnTimeout();
+    // Once a reply is under way its header tells how many characters are
+    // still to come: the line is not read again until they can have
+    // arrived (or the deadline comes), so a slow line wakes the host a few
+    // times per frame rather than once per character.
+    void HoldRead();
+    void ResumeRead();
     // Sends the exchange that waits, once the line's timing allows it.
     void TrySend();
     TimePoint EarliestSend() const;
@@ -261,6 +278,11 @@ class PortController : public QVRController {
     TimePoint kick_at_ = TimePoint::max();
     EventLoop::TimerId reply_timer_ = 0;
     EventLoop::TimerId send_timer_ = 0;
+    EventLoop::TimerId read_timer_ = 0;
+    bool read_held_ = false;
+    Duration reply_timeout_{};
+    TimePoint reply_deadline_{};
+    uint64_t sends_ = 0;  // commands put on the line, for telling them apart
 
     // Timing of the line, for telling whose reply a frame is.
     bool unsettled_ = false;
