@@ -203,7 +203,11 @@ void SimServer::Pump() {
             return;
         }
         rt::TimePoint next = o.start + ct * static_cast<long>(o.sent + 1);
-        if (pace_tick_ > rt::Duration::zero()) next = std::max(next, now + pace_tick_);
+        // The last character still goes when it is due: a chunked line is
+        // coarse inside a reply, never at its end.
+        if (pace_tick_ > rt::Duration::zero())
+            next = std::min(std::max(next, now + pace_tick_),
+                            o.start + ct * static_cast<long>(o.bytes.size()));
         pump_timer_ = loop_.At(next, [this] { Pump(); });
         return;
     }

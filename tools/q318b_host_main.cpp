@@ -459,6 +459,7 @@ int Run(const HostOptions& opt) {
     };
 
     const auto start = std::chrono::steady_clock::now();
+    auto last_state = start - std::chrono::seconds(1);
     bool control_sent = false;
     bool control_done = false;
     int status_calls = 0;
@@ -472,7 +473,14 @@ int Run(const HostOptions& opt) {
             g_reload = 0;
             reload();
         }
-        if (state_changed) publish_state();
+        // A site of many devices changes on nearly every pass: the
+        // snapshot, a copy of every device, is made at most four times a
+        // second, which is still fresher than any page or scrape needs.
+        const auto pass_time = std::chrono::steady_clock::now();
+        if (state_changed && pass_time - last_state >= std::chrono::milliseconds(250)) {
+            last_state = pass_time;
+            publish_state();
+        }
         print_service_log();
         diag.FlushDiagnostics();
         if (trace) trace->Flush();

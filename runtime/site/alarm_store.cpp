@@ -91,16 +91,20 @@ std::vector<AlarmChange> AlarmStore::Active() const {
     return out;
 }
 
+// Identities begin with the device, so one device's alarms are a range of
+// the map: a site of a thousand devices is not walked for each of them.
 std::vector<AlarmChange> AlarmStore::Known(unsigned int data_id) const {
     std::vector<AlarmChange> out;
-    for (const auto& kv : state_)
-        if (kv.second.data_id == data_id) out.push_back(kv.second);
+    for (auto it = state_.lower_bound(Identity{data_id, {}, {}, {}});
+         it != state_.end() && std::get<0>(it->first) == data_id; ++it)
+        out.push_back(it->second);
     return out;
 }
 
 std::vector<AlarmChange> AlarmStore::Active(unsigned int data_id) const {
     std::vector<AlarmChange> out;
-    for (const auto& kv : state_)
-        if (kv.second.active && kv.second.data_id == data_id) out.push_back(kv.second);
+    for (auto it = state_.lower_bound(Identity{data_id, {}, {}, {}});
+         it != state_.end() && std::get<0>(it->first) == data_id; ++it)
+        if (it->second.active) out.push_back(it->second);
     return out;
 }
