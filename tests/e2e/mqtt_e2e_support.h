@@ -275,6 +275,8 @@ class Runner {
             while (auto line = child_->ReadLine(In(3600))) {
                 std::lock_guard<std::mutex> lock(mu_);
                 events_.push_back(Parse(*line));
+                if (events_.back()["event"].asString() == "record")
+                    record_times_.push_back(e2e::Clock::now());
                 cv_.notify_all();
             }
             std::lock_guard<std::mutex> lock(mu_);
@@ -324,6 +326,12 @@ class Runner {
         }
         return out;
     }
+    // When each record line came, as read (the poll loop writes one per
+    // round the moment it completes).
+    std::vector<e2e::Clock::time_point> RecordTimes() {
+        std::lock_guard<std::mutex> lock(mu_);
+        return record_times_;
+    }
     int Stop() { return End(SIGTERM); }
     void Kill() { End(SIGKILL); }
     std::string stderr_text() const { return stderr_; }
@@ -347,6 +355,7 @@ class Runner {
     std::mutex mu_;
     std::condition_variable cv_;
     std::vector<Json::Value> events_;
+    std::vector<e2e::Clock::time_point> record_times_;
     size_t next_ = 0;
     bool ended_ = false;
     std::string stderr_;
