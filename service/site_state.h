@@ -1,6 +1,8 @@
 // What the runner knows about its site at one moment, as an immutable
-// snapshot. The poll loop builds a new one after every completed round,
-// link change and alarm change and swaps it into the holder; readers on
+// snapshot. The poll loop builds a new one after completed rounds, link
+// changes and alarm changes (at most four times a second: a copy of every
+// device is too much to make after each of a thousand devices' rounds) and
+// swaps it into the holder; readers on
 // other threads (the HTTP listener) only ever see a whole snapshot and never
 // reach into a device, a port or the loop.
 #pragma once
