@@ -33,15 +33,7 @@ std::string LineWithWriterPerLine(const Json::Value& v) {
 }
 
 HostEvent LargeSiteEvent() {
-    const q318b_419_Data_t r = test_records::LargeSiteRecord();
-    HostEvent e;
-    e.kind = HostEvent::Kind::kRecordPublished;
-    e.data_id = r.data_id;
-    e.unix_time = 1765336542;
-    e.time = "2026-12-10 03:15:42";
-    const auto* bytes = reinterpret_cast<const uint8_t*>(&r);
-    e.record.assign(bytes, bytes + sizeof r);
-    return e;
+    return test_records::RecordEvent(test_records::LargeSiteRecord());
 }
 
 void BM_RecordJsonLineLargeSite(benchmark::State& state, Path path) {

@@ -69,7 +69,7 @@ class SiteRunner {
 
   private:
     struct Plan;
-    std::shared_ptr<rt::PortController> MakePort(const PortSpec& spec);
+    std::shared_ptr<rt::PortController> MakePort(const PortSpec& where);
     std::unique_ptr<RunnerDevice> MakeDevice(const DeviceConfig& cfg,
                                              std::shared_ptr<rt::PortController> port,
                                              const std::string& site_file);

@@ -140,29 +140,12 @@ int EventLoop::RunOnce(Duration max_wait) {
     if (n < 0 && errno != EINTR) n = 0;
 
     int ran = 0;
-    // Callbacks may add or remove watchers (and so rebuild the array); the
-    // ready set of this pass is what poll(2) gave, checked by serial.
-    const size_t count = poll_set_.size();
-    for (size_t i = 0; n > 0 && i < count; ++i) {
-        if (poll_set_dirty_) {
-            // The array no longer matches: finish from a copy of what was
-            // ready, so no descriptor is skipped or handled twice.
-            std::vector<std::pair<int, std::pair<short, uint64_t>>> rest;
-            for (size_t j = i; j < count; ++j)
-                if (poll_set_[j].revents != 0 && poll_set_[j].fd >= 0)
-                    rest.push_back({poll_set_[j].fd, {poll_set_[j].revents, poll_serials_[j]}});
-            for (const auto& [fd, ev] : rest) {
-                auto it = watchers_.find(fd);
-                if (it == watchers_.end() || it->second.serial != ev.second) continue;
-                std::shared_ptr<IoCallback> cb = it->second.cb;
-                (*cb)(ev.first);
-                ++ran;
-            }
-            break;
-        }
+    // Callbacks may add or remove watchers: that only marks the array for
+    // rebuilding at the next pass, so it still holds what poll(2) gave; a
+    // watcher removed or replaced meanwhile is told by its serial.
+    for (size_t i = 0; n > 0 && i < poll_set_.size(); ++i) {
         const pollfd p = poll_set_[i];
         if (p.revents == 0 || p.fd < 0) continue;
-        // A callback may have removed or replaced this watcher meanwhile.
         auto it = watchers_.find(p.fd);
         if (it == watchers_.end() || it->second.serial != poll_serials_[i]) continue;
         std::shared_ptr<IoCallback> cb = it->second.cb;

@@ -11,6 +11,7 @@
 #include <limits>
 
 #include "protocol/record.h"
+#include "runtime/site/site_services.h"
 
 namespace test_records {
 
@@ -81,6 +82,18 @@ inline q318b_419_Data_t LargeSiteRecord() {
     const uint8_t ttime[7] = {0xEA, 0x07, 12, 10, 3, 15, 42};  // 2026-12-10 03:15:42
     std::memcpy(r.ttime, ttime, sizeof ttime);
     return r;
+}
+
+// The published-record event the runner prints for `r`, at a fixed time.
+inline HostEvent RecordEvent(const q318b_419_Data_t& r) {
+    HostEvent e;
+    e.kind = HostEvent::Kind::kRecordPublished;
+    e.data_id = r.data_id;
+    e.unix_time = 1765336542;
+    e.time = "2026-12-10 03:15:42";
+    const auto* bytes = reinterpret_cast<const uint8_t*>(&r);
+    e.record.assign(bytes, bytes + sizeof r);
+    return e;
 }
 
 }  // namespace test_records

@@ -31,6 +31,7 @@ namespace {
 
 using test_records::LargeSiteRecord;
 using test_records::PutFloat;
+using test_records::RecordEvent;
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr float kInf = std::numeric_limits<float>::infinity();
@@ -323,17 +324,6 @@ TEST(RecordJsonWriter, PiecesSpellAsJsoncppDoes) {
     std::string out;
     AppendJsonUnsigned(UINT64_MAX, out);
     EXPECT_EQ(out, JsonLine(Json::Value(static_cast<Json::UInt64>(UINT64_MAX))));
-}
-
-HostEvent RecordEvent(const q318b_419_Data_t& r) {
-    HostEvent e;
-    e.kind = HostEvent::Kind::kRecordPublished;
-    e.data_id = r.data_id;
-    e.unix_time = 1765336542;
-    e.time = "2026-12-10 03:15:42";
-    const auto* bytes = reinterpret_cast<const uint8_t*>(&r);
-    e.record.assign(bytes, bytes + sizeof r);
-    return e;
 }
 
 TEST(RecordJsonWriter, RecordEventLineIsTheEventTreesLine) {
